@@ -1,0 +1,410 @@
+// tspgen: asks for a file name, a number of cities and a seed, and writes a
+// reproducible random instance of the travelling salesman problem.
+//
+// The console is handled with read(2) and write(2) on the standard file
+// descriptors: every prompt is out before the program waits, every answer
+// is parsed by our own reader, and every failure is known and reported.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+#include "misc.h"
+
+namespace {
+
+// 5 * N must fit in an int: this is the largest N for which it does.
+constexpr int Largest_City_Count = 429496729;
+constexpr std::size_t Longest_File_Name = 255;
+// "429496729 2147483645 2147483645\n" is the longest city line.
+constexpr std::size_t Longest_Line = 32;
+constexpr int Cities_Per_Chunk = 4096;
+constexpr int Fatal_Signals[] = {SIGHUP, SIGINT, SIGTERM};
+
+// Waits until `fd` is ready when it was opened non-blocking by whoever
+// handed it to us.
+void wait_for(int fd, short events) {
+  pollfd entry{fd, events, 0};
+  while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+bool write_all(int fd, const char *data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_for(fd, POLLOUT);
+        continue;
+      }
+      return false;
+    }
+    if (written == 0) {
+      errno = EIO;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+[[noreturn]] void fail(std::string_view what, std::string_view why) {
+  char message[512];
+  const int length =
+      std::snprintf(message, sizeof message, "tspgen: %.*s: %.*s\n",
+                    static_cast<int>(what.size()), what.data(),
+                    static_cast<int>(why.size()), why.data());
+  write_all(STDERR_FILENO, message,
+            std::min(static_cast<std::size_t>(length), sizeof message - 1));
+  std::exit(EXIT_FAILURE);
+}
+
+void say(std::string_view text) {
+  if (!write_all(STDOUT_FILENO, text.data(), text.size()))
+    fail("standard output", std::strerror(errno));
+}
+
+// Standard input, read in blocks of our own; nothing else reads it.
+struct {
+  char bytes[64 * 1024];
+  std::size_t next;
+  std::size_t end;
+  bool ended;
+} Input;
+
+void fill_input() {
+  for (;;) {
+    const ssize_t got = read(STDIN_FILENO, Input.bytes, sizeof Input.bytes);
+    if (got > 0) {
+      Input.next = 0;
+      Input.end = static_cast<std::size_t>(got);
+      return;
+    }
+    if (got == 0) {
+      Input.ended = true;
+      return;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      wait_for(STDIN_FILENO, POLLIN);
+      continue;
+    }
+    fail("standard input", std::strerror(errno));
+  }
+}
+
+// The next byte of input without taking it, or -1 at the end of input.
+int peek_input() {
+  if (Input.next == Input.end && !Input.ended) fill_input();
+  if (Input.ended) return -1;
+  return static_cast<unsigned char>(Input.bytes[Input.next]);
+}
+
+void take_input() { ++Input.next; }
+
+bool is_white_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+void skip_white_space() {
+  while (is_white_space(peek_input())) take_input();
+}
+
+// Reads one word into `name`, which then holds it and its terminator.
+void read_file_name(char (&name)[Longest_File_Name + 1]) {
+  skip_white_space();
+  std::size_t length = 0;
+  for (int c = peek_input(); c != -1 && !is_white_space(c); c = peek_input()) {
+    if (length == Longest_File_Name)
+      fail("file name", "longer than 255 characters");
+    if (c == '\0') fail("file name", "contains a NUL byte");
+    name[length++] = static_cast<char>(c);
+    take_input();
+  }
+  if (length == 0) fail("file name", "input ended");
+  name[length] = '\0';
+}
+
+// The value of `c` as a digit of any base up to 16, or 16 if it is none.
+unsigned digit_value(int c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+  return 16;
+}
+
+// Reads an integer whose prefix gives its base (0x hexadecimal, 0 octal,
+// else decimal), taking digits without limit and keeping the result modulo
+// 2^32, as a signed 32-bit value. `what` names the answer in messages.
+int read_number(const char *what) {
+  skip_white_space();
+  bool negative = false;
+  if (peek_input() == '+' || peek_input() == '-') {
+    negative = peek_input() == '-';
+    take_input();
+    skip_white_space();
+  }
+  unsigned base = 10;
+  bool has_digit = false;
+  if (peek_input() == '0') {
+    take_input();
+    if (peek_input() == 'x' || peek_input() == 'X') {
+      take_input();
+      base = 16;
+    } else {
+      base = 8;
+      has_digit = true;
+    }
+  }
+  std::uint32_t value = 0;
+  for (unsigned digit = digit_value(peek_input()); digit < base;
+       digit = digit_value(peek_input())) {
+    value = value * base + digit;
+    has_digit = true;
+    take_input();
+  }
+  if (!has_digit)
+    fail(what, peek_input() == -1 ? "input ended" : "not a number");
+  if (negative) value = 0U - value;
+  return static_cast<int>(value);
+}
+
+int read_city_count() {
+  const int count = read_number("number of cities");
+  if (count > Largest_City_Count) {
+    char why[80];
+    std::snprintf(why, sizeof why, "%d is above the limit of %d", count,
+                  Largest_City_Count);
+    fail("number of cities", why);
+  }
+  return count;
+}
+
+// The instance file while it is being written, for the signal handler.
+struct {
+  volatile std::sig_atomic_t fd;
+  const char *name;
+  dev_t device;
+  ino_t inode;
+  bool is_regular;
+} Instance_File = {-1, nullptr, 0, 0, false};
+
+// Leaves no partial instance behind: the regular file under the name is
+// emptied and removed. A symlink keeps its (emptied) target, and a device
+// or pipe is left alone. Only async-signal-safe calls are made here.
+void discard_partial_file() {
+  if (!Instance_File.is_regular) return;
+  if (Instance_File.fd >= 0 && ftruncate(Instance_File.fd, 0) != 0) {
+    // Removing the name below is all that is left to do.
+  }
+  struct stat named {};
+  if (lstat(Instance_File.name, &named) == 0 &&
+      named.st_dev == Instance_File.device &&
+      named.st_ino == Instance_File.inode)
+    unlink(Instance_File.name);
+}
+
+void on_fatal_signal(int signal_number) {
+  discard_partial_file();
+  // The handler was reset on entry, so this ends the process by the same
+  // signal once the handler returns and the signal is unblocked.
+  raise(signal_number);
+}
+
+// A signal that was ignored when we started (nohup, a background job)
+// stays ignored.
+void catch_fatal_signals() {
+  struct sigaction action {};
+  action.sa_handler = on_fatal_signal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (const int signal_number : Fatal_Signals)
+    sigaddset(&action.sa_mask, signal_number);
+  for (const int signal_number : Fatal_Signals) {
+    struct sigaction previous {};
+    sigaction(signal_number, nullptr, &previous);
+    if (previous.sa_handler != SIG_IGN)
+      sigaction(signal_number, &action, nullptr);
+  }
+}
+
+sigset_t block_fatal_signals() {
+  sigset_t fatal;
+  sigset_t previous;
+  sigemptyset(&fatal);
+  for (const int signal_number : Fatal_Signals)
+    sigaddset(&fatal, signal_number);
+  sigprocmask(SIG_BLOCK, &fatal, &previous);
+  return previous;
+}
+
+[[noreturn]] void fail_writing(const char *name) {
+  const int why = errno;
+  discard_partial_file();
+  fail(name, std::strerror(why));
+}
+
+int open_instance_file(const char *name) {
+  catch_fatal_signals();
+  Instance_File.name = name;
+  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+  if (fd < 0) fail(name, std::strerror(errno));
+  struct stat opened {};
+  if (fstat(fd, &opened) == 0) {
+    Instance_File.device = opened.st_dev;
+    Instance_File.inode = opened.st_ino;
+    Instance_File.is_regular = S_ISREG(opened.st_mode);
+  }
+  Instance_File.fd = fd;
+  return fd;
+}
+
+void close_instance_file(const char *name) {
+  const sigset_t previous = block_fatal_signals();
+  const int fd = Instance_File.fd;
+  Instance_File.fd = -1;
+  if (close(fd) != 0) fail_writing(name);
+  Instance_File.is_regular = false;
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// A line on standard error, when it is a terminal, that shows how far a
+// long run has come.
+struct {
+  bool wanted;
+  bool drawn;
+  timespec start;
+  double next_update;
+  int total;
+} Progress;
+
+double seconds_since(const timespec &start) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec - start.tv_sec) +
+         static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+void start_progress(int total) {
+  Progress.wanted = isatty(STDERR_FILENO) == 1;
+  Progress.total = total;
+  Progress.next_update = 1.0;
+  clock_gettime(CLOCK_MONOTONIC, &Progress.start);
+}
+
+// The progress line is a courtesy: a failure to draw it is not reported.
+void draw_progress(std::string_view text) {
+  if (!write_all(STDERR_FILENO, text.data(), text.size()))
+    Progress.wanted = false;
+}
+
+void update_progress(int done) {
+  if (!Progress.wanted) return;
+  const double elapsed = seconds_since(Progress.start);
+  if (elapsed < Progress.next_update) return;
+  Progress.next_update = elapsed + 0.25;
+  char line[160];
+  const int length = std::snprintf(
+      line, sizeof line,
+      "\rtspgen: %d of %d cities (%d%%), %.1f million cities/s\033[K", done,
+      Progress.total,
+      static_cast<int>(100.0 * done / Progress.total),
+      done / elapsed / 1e6);
+  draw_progress(std::string_view(line, static_cast<std::size_t>(length)));
+  Progress.drawn = true;
+}
+
+void erase_progress() {
+  if (Progress.drawn) draw_progress("\r\033[K");
+  Progress.drawn = false;
+}
+
+// The instance file's bytes on their way to the disk.
+struct {
+  char bytes[512 * 1024];
+  std::size_t used;
+} File_Buffer;
+
+void flush_file_buffer(int fd, const char *name) {
+  if (!write_all(fd, File_Buffer.bytes, File_Buffer.used)) fail_writing(name);
+  File_Buffer.used = 0;
+}
+
+char *write_decimal(char *out, int value) {
+  return std::to_chars(out, out + 11, value).ptr;
+}
+
+char *write_city_line(char *out, int city, int bound) {
+  out = write_decimal(out, city);
+  *out++ = ' ';
+  out = write_decimal(out, random_int(bound));
+  *out++ = ' ';
+  out = write_decimal(out, random_int(bound));
+  *out++ = '\n';
+  return out;
+}
+
+void write_header(int count) {
+  char *out = File_Buffer.bytes + File_Buffer.used;
+  out = write_decimal(out, count);
+  std::memcpy(out, " 0\n", 3);
+  File_Buffer.used = static_cast<std::size_t>(out + 3 - File_Buffer.bytes);
+}
+
+void write_cities(int fd, const char *name, int count) {
+  const int bound = 5 * count;
+  start_progress(count);
+  for (int first = 1; first <= count; first += Cities_Per_Chunk) {
+    const int last =
+        count - first < Cities_Per_Chunk ? count : first + Cities_Per_Chunk - 1;
+    if (sizeof File_Buffer.bytes - File_Buffer.used <
+        Cities_Per_Chunk * Longest_Line)
+      flush_file_buffer(fd, name);
+    char *out = File_Buffer.bytes + File_Buffer.used;
+    for (int city = first; city <= last; ++city)
+      out = write_city_line(out, city, bound);
+    File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
+    update_progress(last);
+  }
+  erase_progress();
+}
+
+void write_instance(const char *name, int count) {
+  const int fd = open_instance_file(name);
+  write_header(count);
+  write_cities(fd, name, count);
+  flush_file_buffer(fd, name);
+  close_instance_file(name);
+}
+
+}  // namespace
+
+int main() {
+  say("Random TSP Generator\n"
+      "by Dr. Halvard Quist and Benno Strale\n"
+      "Part of the Mirto Demo for the TSP\n");
+  char name[Longest_File_Name + 1];
+  say("Output Filename: ");
+  read_file_name(name);
+  say("Number of Cities: ");
+  const int count = read_city_count();
+  say("Seed: ");
+  const int seed = read_number("seed");
+  init_random_int(seed);
+  say("\nGenerating random TSP instance ...\n");
+  write_instance(name, count);
+  say(name);
+  say(" TSP instance succesfully generated.\n");
+  return EXIT_SUCCESS;
+}
