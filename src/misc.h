@@ -11,4 +11,10 @@ void init_random_int(int seed);
 // a number from 0 to n. n must be at least 0.
 int random_int(int n);
 
+// A stopwatch of the user CPU time this process consumes, to the clock
+// tick: start_timer sets its start, and each return_elapsed_time gives the
+// seconds since then. Without a start it measures from the process's start.
+void start_timer();
+float return_elapsed_time();
+
 #endif
