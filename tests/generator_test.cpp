@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
+#include <thread>
 #include <string>
 
 #include "run_program.h"
@@ -294,6 +296,57 @@ TEST(Generator, ShowsEachPromptBeforeWaitingForItsAnswer) {
             Console_Before_Message +
                 "cities.tsp TSP instance succesfully generated.\n");
   EXPECT_EQ(read_file(directory.file("cities.tsp")), Three_Cities_Seed_1);
+}
+
+// Long enough for the progress line to appear, without touching the disk.
+const char Long_Run_Answers[] = "/dev/null 100000000 1\n";
+
+TEST(Generator, ShowsProgressOnATerminalAndErasesIt) {
+  Run_Options options;
+  options.input = Long_Run_Answers;
+  options.error_on_terminal = true;
+  options.timeout_ms = 120000;
+  const Run_Result run = run_program(options);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.error.rfind("\rtspgen: ", 0), 0U) << run.error;
+  EXPECT_NE(run.error.find(" of 100000000 cities ("), std::string::npos);
+  EXPECT_EQ(run.error.substr(run.error.size() - 4), "\r\033[K");
+  EXPECT_EQ(run.output, Console_Before_Message +
+                            "/dev/null TSP instance succesfully generated.\n");
+}
+
+TEST(Generator, WritesNothingOnStandardErrorThatIsNoTerminal) {
+  Run_Options options;
+  options.input = Long_Run_Answers;
+  options.timeout_ms = 120000;
+  const Run_Result run = run_program(options);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.error, "");
+}
+
+TEST(Generator, RemovesThePartialFileAndEndsByTheSignal) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    Temporary_Directory directory;
+    Run_Options options;
+    options.directory = directory.path();
+    Running_Program program = start_program(options);
+    const std::string answers = "big 429496729 1\n";
+    ASSERT_EQ(write(program.input, answers.data(), answers.size()),
+              static_cast<ssize_t>(answers.size()));
+    struct stat info {};
+    for (int wait = 0; wait < 20000; ++wait) {
+      if (stat(directory.file("big").c_str(), &info) == 0 && info.st_size > 0)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GT(info.st_size, 0);
+    kill(program.pid, signal_number);
+    const Run_Result run = finish_program(program, "", 20000);
+    EXPECT_EQ(run.signal, signal_number);
+    EXPECT_EQ(run.error, "");
+    EXPECT_FALSE(file_exists(directory.file("big")));
+  }
 }
 
 }  // namespace
