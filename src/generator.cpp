@@ -318,8 +318,7 @@ void update_progress(int done) {
   const int length = std::snprintf(
       line, sizeof line,
       "\rtspgen: %d of %d cities (%d%%), %.1f million cities/s\033[K", done,
-      Progress.total,
-      static_cast<int>(100.0 * done / Progress.total),
+      Progress.total, static_cast<int>(100.0 * done / Progress.total),
       done / elapsed / 1e6);
   draw_progress(std::string_view(line, static_cast<std::size_t>(length)));
   Progress.drawn = true;
@@ -350,8 +349,7 @@ constexpr char Digit_Pairs[] =
     "37383940414243444546474849505152535455565758596061626364656667686970717273"
     "7475767778798081828384858687888990919293949596979899";
 constexpr std::uint32_t Powers_Of_Ten[] = {
-    1,      10,      100,      1000,      10000,
-    100000, 1000000, 10000000, 100000000, 1000000000};
+    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
 constexpr std::uint32_t Ten_To_The_Eighth = 100000000;
 
 unsigned decimal_length(std::uint32_t value) {
@@ -370,8 +368,7 @@ std::uint64_t eight_digits(std::uint32_t value) {
       (value / 10000) | (std::uint64_t{value % 10000} << 32);
   const std::uint64_t high_pairs =
       ((halves * 10486) >> 20) & 0x0000007F0000007FULL;
-  const std::uint64_t pairs =
-      ((halves - 100 * high_pairs) << 16) + high_pairs;
+  const std::uint64_t pairs = ((halves - 100 * high_pairs) << 16) + high_pairs;
   const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
   const std::uint64_t digits = tens + ((pairs - 10 * tens) << 8);
   return digits + 0x3030303030303030ULL;
@@ -389,7 +386,7 @@ void store_bytes(char *out, std::uint64_t word) {
 // bytes past that end are scribbled on.
 char *write_decimal(char *out, std::uint32_t value) {
   if (value >= Ten_To_The_Eighth) {
-    const std::uint32_t leading = value / Ten_To_The_Eighth;
+    const std::size_t leading = value / Ten_To_The_Eighth;
     const bool two_leading = leading >= 10;
     std::memcpy(out, Digit_Pairs + 2 * leading + (two_leading ? 0 : 1), 2);
     out += two_leading ? 2 : 1;
@@ -414,11 +411,13 @@ char *write_city_line(char *out, std::uint32_t city, int bound) {
 void write_header(int count) {
   char *out = File_Buffer.bytes + File_Buffer.used;
   out = std::to_chars(out, out + 11, count).ptr;
-  std::memcpy(out, " 0\n", 3);
-  File_Buffer.used = static_cast<std::size_t>(out + 3 - File_Buffer.bytes);
+  for (const char c : std::string_view(" 0\n")) *out++ = c;
+  File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
 }
 
 void write_cities(int fd, const char *name, int count) {
+  // A count of 0 or less has no cities, and 5 times it could overflow.
+  if (count < 1) return;
   const int bound = 5 * count;
   start_progress(count);
   for (int first = 1; first <= count; first += Cities_Per_Chunk) {

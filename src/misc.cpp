@@ -32,9 +32,8 @@ int random_int(int n) {
     Last_Divisor.divisor = divisor;
     Last_Divisor.reciprocal = reciprocal_of(divisor);
   }
-  return static_cast<int>(
-      remainder_by_reciprocal(static_cast<std::uint32_t>(lrand48()), divisor,
-                              Last_Divisor.reciprocal));
+  return static_cast<int>(remainder_by_reciprocal(
+      static_cast<std::uint32_t>(lrand48()), divisor, Last_Divisor.reciprocal));
 }
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <csignal>
 #include <fstream>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "run_program.h"
 
@@ -97,6 +97,7 @@ TEST(Generator, ReadsNumbersByPrefixAndModulo2To32) {
       {"n -0x4 1", "-4 0\n"},
       {"n 4294967292 1", "-4 0\n"},
       {"n 2147483648 1", "-2147483648 0\n"},
+      {"n -1722435573 1", "-1722435573 0\n"},
       {"n 0xFFFFFFFFFFFFFFFFFFFFFFFF 1", "-1 0\n"},
       {"n 99999999999999999999999999999 1", "-1610612737 0\n"},
   };

@@ -1,7 +1,6 @@
 #include "misc.h"
 
 #include <gtest/gtest.h>
-
 #include <time.h>
 #include <unistd.h>
 
@@ -114,15 +113,15 @@ TEST(Timer, IgnoresTimeAsleep) {
 namespace {
 
 TEST(RemainderByReciprocal, MatchesTheRemainderAtTheEdges) {
-  const std::uint32_t divisors[] = {1,          2,          3,          5,
-                                    7,          10,         641,        65536,
-                                    65537,      100000001,  2147483645, 2147483646,
-                                    2147483647, 2147483648, 4294967295};
+  const std::uint32_t divisors[] = {
+      1,          2,          3,          5,          7,
+      10,         641,        65536,      65537,      100000001,
+      2147483645, 2147483646, 2147483647, 2147483648, 4294967295};
   for (const std::uint32_t divisor : divisors) {
     const std::uint64_t reciprocal = reciprocal_of(divisor);
-    const std::uint32_t values[] = {0,           1,           divisor - 1,
-                                    divisor,     divisor + 1, 2 * divisor - 1,
-                                    2147483646,  2147483647,  4294967295};
+    const std::uint32_t values[] = {0,          1,           divisor - 1,
+                                    divisor,    divisor + 1, 2 * divisor - 1,
+                                    2147483646, 2147483647,  4294967295};
     for (const std::uint32_t value : values)
       ASSERT_EQ(remainder_by_reciprocal(value, divisor, reciprocal),
                 value % divisor)

@@ -21,7 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 void check(bool ok, const char *what) {
-  if (!ok) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+  if (!ok)
+    throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
 }
 
 int open_terminal(int &secondary) {
@@ -80,8 +81,7 @@ Running_Program start_program(const Run_Options &options) {
   int input[2];
   int output[2];
   int error[2];
-  check(pipe2(input, O_CLOEXEC) == 0 && pipe2(output, O_CLOEXEC) == 0,
-        "pipe");
+  check(pipe2(input, O_CLOEXEC) == 0 && pipe2(output, O_CLOEXEC) == 0, "pipe");
   if (options.error_on_terminal)
     error[0] = open_terminal(error[1]);
   else
@@ -127,8 +127,8 @@ Run_Result finish_program(Running_Program &program, const std::string &input,
     if (entries[0].revents != 0) drain(program.output, result.output);
     if (entries[1].revents != 0) drain(program.error, result.error);
     if (entries[2].revents != 0) {
-      const ssize_t sent = write(program.input, input.data() + written,
-                                 input.size() - written);
+      const ssize_t sent =
+          write(program.input, input.data() + written, input.size() - written);
       if (sent > 0) written += static_cast<std::size_t>(sent);
       if (sent < 0 || written == input.size())
         close(program.input), program.input = -1;

@@ -21,8 +21,8 @@ class Answer_Maker {
   explicit Answer_Maker(unsigned seed) : random_(seed) {}
 
   std::string answers() {
-    std::string stream = space() + name() + space() + count() + space() +
-                         number() + space();
+    std::string stream =
+        space() + name() + space() + count() + space() + number() + space();
     if (chance(10)) stream.resize(pick(0, stream.size()));
     if (chance(10)) stream.insert(pick(0, stream.size()), 1, byte());
     return stream;
@@ -32,7 +32,9 @@ class Answer_Maker {
   std::size_t pick(std::size_t low, std::size_t high) {
     return std::uniform_int_distribution<std::size_t>(low, high)(random_);
   }
-  bool chance(int percent) { return pick(1, 100) <= static_cast<std::size_t>(percent); }
+  bool chance(int percent) {
+    return pick(1, 100) <= static_cast<std::size_t>(percent);
+  }
   char byte() { return static_cast<char>(pick(0, 255)); }
 
   std::string space() {
@@ -66,25 +68,46 @@ class Answer_Maker {
   std::string count() {
     std::ostringstream text;
     switch (pick(0, 7)) {
-      case 0: text << pick(0, 3000); break;
-      case 1: text << '-' << space() << pick(0, 5000000000ULL); break;
-      case 2: text << "0x" << std::hex << pick(0, 3000); break;
-      case 3: text << '0' << std::oct << pick(0, 3000); break;
-      case 4: text << (std::uint64_t{pick(1, 1000)} << 32) + pick(0, 2000); break;
-      case 5: text << pick(429496730, 4294967295ULL); break;
-      case 6: text << digits(pick(0, 3), "0xX+-8g "); break;
-      default: text << number(); break;
+      case 0:
+        text << pick(0, 3000);
+        break;
+      case 1:
+        text << '-' << space() << pick(0, 5000000000ULL);
+        break;
+      case 2:
+        text << "0x" << std::hex << pick(0, 3000);
+        break;
+      case 3:
+        text << '0' << std::oct << pick(0, 3000);
+        break;
+      case 4:
+        text << (std::uint64_t{pick(1, 1000)} << 32) + pick(0, 2000);
+        break;
+      case 5:
+        text << pick(429496730, 4294967295ULL);
+        break;
+      case 6:
+        text << digits(pick(0, 3), "0xX+-8g ");
+        break;
+      default:
+        text << number();
+        break;
     }
     return text.str();
   }
 
   std::string number() {
     switch (pick(0, 4)) {
-      case 0: return std::to_string(static_cast<int>(pick(0, 1ULL << 32)));
-      case 1: return "0x" + digits(pick(0, 30), "0123456789abcdefABCDEF");
-      case 2: return "0" + digits(pick(0, 30), "01234567");
-      case 3: return digits(pick(1, 40), "0123456789");
-      default: return digits(pick(1, 4), "+- \t08xXq");
+      case 0:
+        return std::to_string(static_cast<int>(pick(0, 1ULL << 32)));
+      case 1:
+        return "0x" + digits(pick(0, 30), "0123456789abcdefABCDEF");
+      case 2:
+        return "0" + digits(pick(0, 30), "01234567");
+      case 3:
+        return digits(pick(1, 40), "0123456789");
+      default:
+        return digits(pick(1, 4), "+- \t08xXq");
     }
   }
 
@@ -100,7 +123,8 @@ std::string format_fault(const std::string &file) {
   if (space == std::string::npos || line.substr(space) != " 0")
     return "bad header " + line;
   const long long count = std::stoll(line.substr(0, space));
-  if (std::to_string(count) != line.substr(0, space)) return "bad count " + line;
+  if (std::to_string(count) != line.substr(0, space))
+    return "bad count " + line;
   long long city = 0;
   while (std::getline(lines, line)) {
     long long number = 0;
@@ -140,7 +164,8 @@ TEST(Stress, EveryAnswerStreamEndsCleanly) {
     ASSERT_FALSE(result.timed_out);
     ASSERT_TRUE(result.exit_status == 0 || result.exit_status == 1)
         << "status " << result.exit_status << " signal " << result.signal
-        << "\n" << result.error;
+        << "\n"
+        << result.error;
     const auto files = files_in(directory.path());
     if (result.exit_status == 0) {
       ++successes;
