@@ -26,7 +26,7 @@ struct Reference_Generator {
 
 TEST(RandomInt, FollowsThePosixRecurrenceOneDrawPerCall) {
   const int seeds[] = {0, 1, -1, 42, INT_MIN, INT_MAX};
-  const int bounds[] = {0, 1, 5, 15, 50, 65535, 2147483645, INT_MAX - 1};
+  const int bounds[] = {0, 1, 5, 15, 50, 65535, 2147483645, INT_MAX};
   for (const int seed : seeds) {
     for (const int bound : bounds) {
       SCOPED_TRACE(testing::Message() << "seed " << seed << " n " << bound);
@@ -39,25 +39,6 @@ TEST(RandomInt, FollowsThePosixRecurrenceOneDrawPerCall) {
     }
   }
 }
-
-TEST(RandomInt, TakesTheLargestIntAsBound) {
-  init_random_int(7);
-  Reference_Generator reference(7);
-  for (int draw = 0; draw < 1000; ++draw)
-    ASSERT_EQ(random_int(INT_MAX), reference.next());
-}
-
-TEST(RandomInt, ReseedingRestartsTheSequence) {
-  init_random_int(1);
-  EXPECT_EQ(random_int(15), 4);
-  EXPECT_EQ(random_int(15), 5);
-  init_random_int(1);
-  EXPECT_EQ(random_int(15), 4);
-}
-
-}  // namespace
-
-namespace {
 
 double wall_seconds() {
   timespec now{};
@@ -107,10 +88,6 @@ TEST(Timer, IgnoresTimeAsleep) {
   usleep(300000);
   EXPECT_LE(return_elapsed_time(), 0.05F);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(RemainderByReciprocal, MatchesTheRemainderAtTheEdges) {
   const std::uint32_t divisors[] = {
