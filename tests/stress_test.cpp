@@ -68,46 +68,27 @@ class Answer_Maker {
   std::string count() {
     std::ostringstream text;
     switch (pick(0, 7)) {
-      case 0:
-        text << pick(0, 3000);
-        break;
-      case 1:
-        text << '-' << space() << pick(0, 5000000000ULL);
-        break;
-      case 2:
-        text << "0x" << std::hex << pick(0, 3000);
-        break;
-      case 3:
-        text << '0' << std::oct << pick(0, 3000);
-        break;
+      case 0: text << pick(0, 3000); break;
+      case 1: text << '-' << space() << pick(0, 5000000000ULL); break;
+      case 2: text << "0x" << std::hex << pick(0, 3000); break;
+      case 3: text << '0' << std::oct << pick(0, 3000); break;
       case 4:
         text << (std::uint64_t{pick(1, 1000)} << 32) + pick(0, 2000);
         break;
-      case 5:
-        text << pick(429496730, 4294967295ULL);
-        break;
-      case 6:
-        text << digits(pick(0, 3), "0xX+-8g ");
-        break;
-      default:
-        text << number();
-        break;
+      case 5: text << pick(429496730, 4294967295ULL); break;
+      case 6: text << digits(pick(0, 3), "0xX+-8g "); break;
+      default: text << number(); break;
     }
     return text.str();
   }
 
   std::string number() {
     switch (pick(0, 4)) {
-      case 0:
-        return std::to_string(static_cast<int>(pick(0, 1ULL << 32)));
-      case 1:
-        return "0x" + digits(pick(0, 30), "0123456789abcdefABCDEF");
-      case 2:
-        return "0" + digits(pick(0, 30), "01234567");
-      case 3:
-        return digits(pick(1, 40), "0123456789");
-      default:
-        return digits(pick(1, 4), "+- \t08xXq");
+      case 0: return std::to_string(static_cast<int>(pick(0, 1ULL << 32)));
+      case 1: return "0x" + digits(pick(0, 30), "0123456789abcdefABCDEF");
+      case 2: return "0" + digits(pick(0, 30), "01234567");
+      case 3: return digits(pick(1, 40), "0123456789");
+      default: return digits(pick(1, 4), "+- \t08xXq");
     }
   }
 
