@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -29,7 +28,6 @@ constexpr int Largest_City_Count = 429496729;
 constexpr std::size_t Longest_File_Name = 255;
 // "429496729 2147483645 2147483645\n" is the longest city line.
 constexpr std::size_t Longest_Line = 32;
-constexpr int Cities_Per_Chunk = 4096;
 constexpr int Fatal_Signals[] = {SIGHUP, SIGINT, SIGTERM};
 
 // Waits until `fd` is ready when it was opened non-blocking by whoever
@@ -340,66 +338,67 @@ void flush_file_buffer(int fd, const char *name) {
   File_Buffer.used = 0;
 }
 
-// Numbers are formatted eight digits at a time in a 64-bit word, one digit
-// a byte, and stored with one unaligned write; no branch depends on the
-// number of digits below 10^8, so the mix of lengths in a run costs no
-// mispredictions.
-constexpr char Digit_Pairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536"
-    "37383940414243444546474849505152535455565758596061626364656667686970717273"
-    "7475767778798081828384858687888990919293949596979899";
-constexpr std::uint32_t Powers_Of_Ten[] = {
-    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
-constexpr std::uint32_t Ten_To_The_Eighth = 100000000;
+// Numbers are written four digits at a time from tables of the 10,000
+// groups "0000" to "9999": one multiplication splits off a group where a
+// digit-by-digit loop would divide by ten four times, and a group is moved
+// with one 4-byte copy. A group that leads a number is written without its
+// zeros, from a table that also holds that length, so no branch depends on
+// how many digits a number has within its group.
+struct Leading_Group {
+  char digits[4];  // left-aligned; the bytes past `length` are never kept
+  std::uint32_t length;
+};
 
-unsigned decimal_length(std::uint32_t value) {
-  const std::uint32_t nonzero = value | 1U;
-  const auto bits = static_cast<unsigned>(32 - __builtin_clz(nonzero));
-  const unsigned estimate = (bits * 1233) >> 12;
-  return estimate + 1 - (nonzero < Powers_Of_Ten[estimate] ? 1 : 0);
-}
+struct Digit_Groups {
+  Leading_Group leading[10000];
+  char inner[10000][4];
+};
 
-// The eight decimal digits of `value` (below 10^8) as ASCII, the first
-// digit in the lowest byte: the value is split into two halves of four
-// digits, each into two pairs and each pair into two digits, all lanes at
-// once.
-std::uint64_t eight_digits(std::uint32_t value) {
-  const std::uint64_t halves =
-      (value / 10000) | (std::uint64_t{value % 10000} << 32);
-  const std::uint64_t high_pairs =
-      ((halves * 10486) >> 20) & 0x0000007F0000007FULL;
-  const std::uint64_t pairs = ((halves - 100 * high_pairs) << 16) + high_pairs;
-  const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
-  const std::uint64_t digits = tens + ((pairs - 10 * tens) << 8);
-  return digits + 0x3030303030303030ULL;
-}
-
-// Stores the word's lowest byte first, whatever the machine's byte order.
-void store_bytes(char *out, std::uint64_t word) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  word = __builtin_bswap64(word);
-#endif
-  std::memcpy(out, &word, sizeof word);
-}
-
-// Writes `value` in decimal and returns the end of its digits; up to eight
-// bytes past that end are scribbled on.
-char *write_decimal(char *out, std::uint32_t value) {
-  if (value >= Ten_To_The_Eighth) {
-    const std::size_t leading = value / Ten_To_The_Eighth;
-    const bool two_leading = leading >= 10;
-    std::memcpy(out, Digit_Pairs + 2 * leading + (two_leading ? 0 : 1), 2);
-    out += two_leading ? 2 : 1;
-    store_bytes(out, eight_digits(value % Ten_To_The_Eighth));
-    return out + 8;
+constexpr Digit_Groups make_digit_groups() {
+  Digit_Groups groups{};
+  for (int value = 0; value < 10000; ++value) {
+    char(&inner)[4] = groups.inner[value];
+    for (int place = 3, rest = value; place >= 0; --place, rest /= 10)
+      inner[place] = static_cast<char>('0' + rest % 10);
+    Leading_Group &leading = groups.leading[value];
+    leading.length = value >= 1000 ? 4 : value >= 100 ? 3 : value >= 10 ? 2 : 1;
+    for (std::uint32_t place = 0; place < leading.length; ++place)
+      leading.digits[place] = inner[4 - leading.length + place];
   }
-  const unsigned length = decimal_length(value);
-  store_bytes(out, eight_digits(value) >> (8 * (8 - length)));
-  return out + length;
+  return groups;
 }
 
-char *write_city_line(char *out, std::uint32_t city, int bound) {
-  out = write_decimal(out, city);
+constexpr Digit_Groups Groups = make_digit_groups();
+
+char *write_inner_group(char *out, std::size_t group) {
+  std::memcpy(out, Groups.inner[group], 4);
+  return out + 4;
+}
+
+// Up to 3 bytes past the end of the digits are scribbled on.
+char *write_leading_group(char *out, std::size_t group) {
+  const Leading_Group &leading = Groups.leading[group];
+  std::memcpy(out, leading.digits, 4);
+  return out + leading.length;
+}
+
+// Writes `value` in decimal with the fewest digits and returns the end of
+// its digits; up to 3 bytes past that end are scribbled on.
+char *write_decimal(char *out, std::uint32_t value) {
+  if (value < 10000) return write_leading_group(out, value);
+  const std::size_t high = value / 10000;
+  const std::size_t low = value - high * 10000;
+  if (high < 10000) {
+    out = write_leading_group(out, high);
+  } else {
+    const std::size_t highest = high / 10000;
+    out = write_leading_group(out, highest);
+    out = write_inner_group(out, high - highest * 10000);
+  }
+  return write_inner_group(out, low);
+}
+
+char *write_coordinates(char *out, int bound) {
   *out++ = ' ';
   out = write_decimal(out, static_cast<std::uint32_t>(random_int(bound)));
   *out++ = ' ';
@@ -408,9 +407,33 @@ char *write_city_line(char *out, std::uint32_t city, int bound) {
   return out;
 }
 
+// Writes the lines of the cities `block` * 10,000 + `low` for `low` from
+// `first_low` to `last_low`. The digits above a city number's last four
+// are the block's, written once for all its cities, so a city's own number
+// costs one table group and no division.
+char *write_city_block(char *out, std::uint32_t block, std::uint32_t first_low,
+                       std::uint32_t last_low, int bound) {
+  char block_digits[8] = {};
+  const char *const block_end = write_decimal(block_digits, block);
+  const auto block_length = static_cast<std::size_t>(block_end - block_digits);
+  for (std::uint32_t low = first_low; low <= last_low; ++low) {
+    if (block == 0) {
+      out = write_leading_group(out, low);
+    } else {
+      std::memcpy(out, block_digits, sizeof block_digits);
+      out = write_inner_group(out + block_length, low);
+    }
+    out = write_coordinates(out, bound);
+  }
+  return out;
+}
+
 void write_header(int count) {
   char *out = File_Buffer.bytes + File_Buffer.used;
-  out = std::to_chars(out, out + 11, count).ptr;
+  if (count < 0) *out++ = '-';
+  // The magnitude in unsigned arithmetic, which also holds that of INT_MIN.
+  const auto value = static_cast<std::uint32_t>(count);
+  out = write_decimal(out, count < 0 ? 0U - value : value);
   for (const char c : std::string_view(" 0\n")) *out++ = c;
   File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
 }
@@ -419,18 +442,19 @@ void write_cities(int fd, const char *name, int count) {
   // A count of 0 or less has no cities, and 5 times it could overflow.
   if (count < 1) return;
   const int bound = 5 * count;
+  const auto last_block = static_cast<std::uint32_t>(count) / 10000;
   start_progress(count);
-  for (int first = 1; first <= count; first += Cities_Per_Chunk) {
-    const int last =
-        count - first < Cities_Per_Chunk ? count : first + Cities_Per_Chunk - 1;
+  for (std::uint32_t block = 0; block <= last_block; ++block) {
     if (sizeof File_Buffer.bytes - File_Buffer.used <
-        Cities_Per_Chunk * Longest_Line + 8)
+        10000 * Longest_Line + 3)
       flush_file_buffer(fd, name);
+    const std::uint32_t first_low = block == 0 ? 1 : 0;
+    const std::uint32_t last_low =
+        block == last_block ? static_cast<std::uint32_t>(count) % 10000 : 9999;
     char *out = File_Buffer.bytes + File_Buffer.used;
-    for (int city = first; city <= last; ++city)
-      out = write_city_line(out, static_cast<std::uint32_t>(city), bound);
+    out = write_city_block(out, block, first_low, last_low, bound);
     File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
-    update_progress(last);
+    update_progress(static_cast<int>(block * 10000 + last_low));
   }
   erase_progress();
 }

@@ -89,28 +89,4 @@ TEST(Timer, IgnoresTimeAsleep) {
   EXPECT_LE(return_elapsed_time(), 0.05F);
 }
 
-TEST(RemainderByReciprocal, MatchesTheRemainderAtTheEdges) {
-  const std::uint32_t divisors[] = {
-      1,          2,          3,          5,          7,
-      10,         641,        65536,      65537,      100000001,
-      2147483645, 2147483646, 2147483647, 2147483648, 4294967295};
-  for (const std::uint32_t divisor : divisors) {
-    const std::uint64_t reciprocal = reciprocal_of(divisor);
-    const std::uint32_t values[] = {0,          1,           divisor - 1,
-                                    divisor,    divisor + 1, 2 * divisor - 1,
-                                    2147483646, 2147483647,  4294967295};
-    for (const std::uint32_t value : values)
-      ASSERT_EQ(remainder_by_reciprocal(value, divisor, reciprocal),
-                value % divisor)
-          << value << " % " << divisor;
-    Reference_Generator draws(static_cast<int>(divisor));
-    for (int draw = 0; draw < 10000; ++draw) {
-      const auto value = static_cast<std::uint32_t>(draws.next());
-      ASSERT_EQ(remainder_by_reciprocal(value, divisor, reciprocal),
-                value % divisor)
-          << value << " % " << divisor;
-    }
-  }
-}
-
 }  // namespace
