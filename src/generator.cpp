@@ -30,6 +30,9 @@ constexpr std::size_t Longest_File_Name = 255;
 constexpr std::size_t Longest_Line = 32;
 constexpr int Fatal_Signals[] = {SIGHUP, SIGINT, SIGTERM};
 
+static_assert(sizeof(off_t) >= 8,
+              "instance files pass 2 GiB: build with _FILE_OFFSET_BITS=64");
+
 // Waits until `fd` is ready when it was opened non-blocking by whoever
 // handed it to us.
 void wait_for(int fd, short events) {
@@ -59,12 +62,61 @@ bool write_all(int fd, const char *data, std::size_t size) {
   return true;
 }
 
+// The instance file from its open until the closing message is out: a
+// failure or a fatal signal before then leaves no file of ours behind.
+struct {
+  volatile std::sig_atomic_t fd;
+  volatile std::sig_atomic_t removable;
+  const char *name;
+  dev_t device;
+  ino_t inode;
+} Instance_File = {-1, 0, nullptr, 0, 0};
+
+// Removes the regular file we created or truncated, after emptying it, and
+// only if its name still leads to it. A symlink keeps its emptied target,
+// which may be all the user has, and a device or pipe is left alone.
+// Returns why the name could not be removed, or 0. Only async-signal-safe
+// calls are made here.
+int discard_partial_file() {
+  if (!Instance_File.removable) return 0;
+  Instance_File.removable = 0;
+  if (Instance_File.fd >= 0 && ftruncate(Instance_File.fd, 0) != 0) {
+    // Removing the name below is all that is left to do.
+  }
+  struct stat named {};
+  if (lstat(Instance_File.name, &named) != 0 ||
+      named.st_dev != Instance_File.device ||
+      named.st_ino != Instance_File.inode)
+    return 0;
+  return unlink(Instance_File.name) == 0 ? 0 : errno;
+}
+
+// Whether a progress line stands on standard error.
+volatile std::sig_atomic_t Progress_Drawn;
+
+void erase_progress() {
+  if (Progress_Drawn && write(STDERR_FILENO, "\r\033[K", 4) != 4) {
+    // The line is a courtesy; there is nothing to report.
+  }
+  Progress_Drawn = 0;
+}
+
+// Whether the terminal's cursor stands after a prompt, where a message
+// would be glued to it: set by a prompt written to a terminal, cleared
+// when the terminal echoes the Enter that ends an answer.
+bool Cursor_After_Prompt;
+
 [[noreturn]] void fail(std::string_view what, std::string_view why) {
-  char message[512];
-  const int length =
-      std::snprintf(message, sizeof message, "tspgen: %.*s: %.*s\n",
-                    static_cast<int>(what.size()), what.data(),
-                    static_cast<int>(why.size()), why.data());
+  erase_progress();
+  const int not_removed = discard_partial_file();
+  const bool own_line = Cursor_After_Prompt && isatty(STDERR_FILENO) == 1;
+  char message[768];
+  const int length = std::snprintf(
+      message, sizeof message, "%stspgen: %.*s: %.*s%s%s\n",
+      own_line ? "\n" : "", static_cast<int>(what.size()), what.data(),
+      static_cast<int>(why.size()), why.data(),
+      not_removed ? "; could not remove the partial file: " : "",
+      not_removed ? std::strerror(not_removed) : "");
   write_all(STDERR_FILENO, message,
             std::min(static_cast<std::size_t>(length), sizeof message - 1));
   std::exit(EXIT_FAILURE);
@@ -73,6 +125,7 @@ bool write_all(int fd, const char *data, std::size_t size) {
 void say(std::string_view text) {
   if (!write_all(STDOUT_FILENO, text.data(), text.size()))
     fail("standard output", std::strerror(errno));
+  Cursor_After_Prompt = text.back() != '\n' && isatty(STDOUT_FILENO) == 1;
 }
 
 // Standard input, read in blocks of our own; nothing else reads it.
@@ -89,6 +142,8 @@ void fill_input() {
     if (got > 0) {
       Input.next = 0;
       Input.end = static_cast<std::size_t>(got);
+      if (isatty(STDIN_FILENO) == 1)
+        Cursor_After_Prompt = Input.bytes[Input.end - 1] != '\n';
       return;
     }
     if (got == 0) {
@@ -189,31 +244,8 @@ int read_city_count() {
   return count;
 }
 
-// The instance file while it is being written, for the signal handler.
-struct {
-  volatile std::sig_atomic_t fd;
-  const char *name;
-  dev_t device;
-  ino_t inode;
-  bool is_regular;
-} Instance_File = {-1, nullptr, 0, 0, false};
-
-// Leaves no partial instance behind: the regular file under the name is
-// emptied and removed. A symlink keeps its (emptied) target, and a device
-// or pipe is left alone. Only async-signal-safe calls are made here.
-void discard_partial_file() {
-  if (!Instance_File.is_regular) return;
-  if (Instance_File.fd >= 0 && ftruncate(Instance_File.fd, 0) != 0) {
-    // Removing the name below is all that is left to do.
-  }
-  struct stat named {};
-  if (lstat(Instance_File.name, &named) == 0 &&
-      named.st_dev == Instance_File.device &&
-      named.st_ino == Instance_File.inode)
-    unlink(Instance_File.name);
-}
-
 void on_fatal_signal(int signal_number) {
+  erase_progress();
   discard_partial_file();
   // The handler was reset on entry, so this ends the process by the same
   // signal once the handler returns and the signal is unblocked.
@@ -247,41 +279,61 @@ sigset_t block_fatal_signals() {
   return previous;
 }
 
-[[noreturn]] void fail_writing(const char *name) {
-  const int why = errno;
-  discard_partial_file();
-  fail(name, std::strerror(why));
+void record_instance_file(int fd) {
+  struct stat opened {};
+  Instance_File.fd = fd;
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) return;
+  Instance_File.device = opened.st_dev;
+  Instance_File.inode = opened.st_ino;
+  Instance_File.removable = 1;
 }
 
+// A closed standard descriptor would hand its number to the instance file,
+// and console reads, writes and messages would then go to the file.
+int move_above_standard_descriptors(int fd, const char *name) {
+  if (fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) fail(name, std::strerror(errno));
+  close(fd);
+  Instance_File.fd = moved;
+  return moved;
+}
+
+// The fatal signals stay blocked from the open until the file is recorded,
+// so that a file the open created or truncated is always removed.
+// Non-blocking, so that the open cannot wait with them blocked.
 int open_instance_file(const char *name) {
+  constexpr int Flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   catch_fatal_signals();
   Instance_File.name = name;
-  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-  if (fd < 0) fail(name, std::strerror(errno));
-  struct stat opened {};
-  if (fstat(fd, &opened) == 0) {
-    Instance_File.device = opened.st_dev;
-    Instance_File.inode = opened.st_ino;
-    Instance_File.is_regular = S_ISREG(opened.st_mode);
+  const sigset_t previous = block_fatal_signals();
+  int fd = open(name, Flags | O_NONBLOCK, 0664);
+  if (fd < 0 && (errno == ENXIO || errno == EAGAIN || errno == EWOULDBLOCK)) {
+    // A FIFO with no reader yet, or a file under another process's lease:
+    // the wait may be long, so it is done with the signals unblocked.
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    fd = open(name, Flags, 0664);
+    block_fatal_signals();
   }
-  Instance_File.fd = fd;
+  if (fd < 0) fail(name, std::strerror(errno));
+  record_instance_file(fd);
+  fd = move_above_standard_descriptors(fd, name);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
   return fd;
 }
 
 void close_instance_file(const char *name) {
-  const sigset_t previous = block_fatal_signals();
   const int fd = Instance_File.fd;
+  // The number may be reused once closed, so the signal handler must not
+  // truncate it.
   Instance_File.fd = -1;
-  if (close(fd) != 0) fail_writing(name);
-  Instance_File.is_regular = false;
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (close(fd) != 0) fail(name, std::strerror(errno));
 }
 
 // A line on standard error, when it is a terminal, that shows how far a
 // long run has come.
 struct {
   bool wanted;
-  bool drawn;
   timespec start;
   double next_update;
   int total;
@@ -319,12 +371,7 @@ void update_progress(int done) {
       Progress.total, static_cast<int>(100.0 * done / Progress.total),
       done / elapsed / 1e6);
   draw_progress(std::string_view(line, static_cast<std::size_t>(length)));
-  Progress.drawn = true;
-}
-
-void erase_progress() {
-  if (Progress.drawn) draw_progress("\r\033[K");
-  Progress.drawn = false;
+  Progress_Drawn = 1;
 }
 
 // The instance file's bytes on their way to the disk.
@@ -334,7 +381,8 @@ struct {
 } File_Buffer;
 
 void flush_file_buffer(int fd, const char *name) {
-  if (!write_all(fd, File_Buffer.bytes, File_Buffer.used)) fail_writing(name);
+  if (!write_all(fd, File_Buffer.bytes, File_Buffer.used))
+    fail(name, std::strerror(errno));
   File_Buffer.used = 0;
 }
 
@@ -470,6 +518,9 @@ void write_instance(const char *name, int count) {
 }  // namespace
 
 int main() {
+  // A write past the file-size limit then fails with EFBIG and is reported
+  // like any other failure, instead of killing the program mid-file.
+  signal(SIGXFSZ, SIG_IGN);
   say("Random TSP Generator\n"
       "by Dr. Halvard Quist and Benno Strale\n"
       "Part of the Mirto Demo for the TSP\n");
@@ -485,5 +536,6 @@ int main() {
   write_instance(name, count);
   say(name);
   say(" TSP instance succesfully generated.\n");
+  Instance_File.removable = 0;
   return EXIT_SUCCESS;
 }
