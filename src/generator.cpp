@@ -111,12 +111,12 @@ bool Cursor_After_Prompt;
   const int not_removed = discard_partial_file();
   const bool own_line = Cursor_After_Prompt && isatty(STDERR_FILENO) == 1;
   char message[768];
-  const int length = std::snprintf(
-      message, sizeof message, "%stspgen: %.*s: %.*s%s%s\n",
-      own_line ? "\n" : "", static_cast<int>(what.size()), what.data(),
-      static_cast<int>(why.size()), why.data(),
-      not_removed ? "; could not remove the partial file: " : "",
-      not_removed ? std::strerror(not_removed) : "");
+  const int length =
+      std::snprintf(message, sizeof message, "%stspgen: %.*s: %.*s%s%s\n",
+                    own_line ? "\n" : "", static_cast<int>(what.size()),
+                    what.data(), static_cast<int>(why.size()), why.data(),
+                    not_removed ? "; could not remove the partial file: " : "",
+                    not_removed ? std::strerror(not_removed) : "");
   write_all(STDERR_FILENO, message,
             std::min(static_cast<std::size_t>(length), sizeof message - 1));
   std::exit(EXIT_FAILURE);
@@ -493,8 +493,7 @@ void write_cities(int fd, const char *name, int count) {
   const auto last_block = static_cast<std::uint32_t>(count) / 10000;
   start_progress(count);
   for (std::uint32_t block = 0; block <= last_block; ++block) {
-    if (sizeof File_Buffer.bytes - File_Buffer.used <
-        10000 * Longest_Line + 3)
+    if (sizeof File_Buffer.bytes - File_Buffer.used < 10000 * Longest_Line + 3)
       flush_file_buffer(fd, name);
     const std::uint32_t first_low = block == 0 ? 1 : 0;
     const std::uint32_t last_low =
