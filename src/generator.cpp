@@ -370,8 +370,9 @@ void update_progress(int done) {
       "\rtspgen: %d of %d cities (%d%%), %.1f million cities/s\033[K", done,
       Progress.total, static_cast<int>(100.0 * done / Progress.total),
       done / elapsed / 1e6);
-  draw_progress(std::string_view(line, static_cast<std::size_t>(length)));
+  // Marked first, so that a signal that comes as the line appears erases it.
   Progress_Drawn = 1;
+  draw_progress(std::string_view(line, static_cast<std::size_t>(length)));
 }
 
 // The instance file's bytes on their way to the disk.
