@@ -62,6 +62,16 @@ bool write_all(int fd, const char *data, std::size_t size) {
   return true;
 }
 
+sigset_t block_fatal_signals() {
+  sigset_t fatal;
+  sigset_t previous;
+  sigemptyset(&fatal);
+  for (const int signal_number : Fatal_Signals)
+    sigaddset(&fatal, signal_number);
+  sigprocmask(SIG_BLOCK, &fatal, &previous);
+  return previous;
+}
+
 // The instance file from its open until the closing message is out: a
 // failure or a fatal signal before then leaves no file of ours behind.
 struct {
@@ -107,6 +117,8 @@ void erase_progress() {
 bool Cursor_After_Prompt;
 
 [[noreturn]] void fail(std::string_view what, std::string_view why) {
+  // A signal now would end the program halfway through the clean-up.
+  block_fatal_signals();
   erase_progress();
   const int not_removed = discard_partial_file();
   const bool own_line = Cursor_After_Prompt && isatty(STDERR_FILENO) == 1;
@@ -267,16 +279,6 @@ void catch_fatal_signals() {
     if (previous.sa_handler != SIG_IGN)
       sigaction(signal_number, &action, nullptr);
   }
-}
-
-sigset_t block_fatal_signals() {
-  sigset_t fatal;
-  sigset_t previous;
-  sigemptyset(&fatal);
-  for (const int signal_number : Fatal_Signals)
-    sigaddset(&fatal, signal_number);
-  sigprocmask(SIG_BLOCK, &fatal, &previous);
-  return previous;
 }
 
 void record_instance_file(int fd) {
