@@ -123,7 +123,7 @@ class Tspgen(unittest.TestCase):
                 ('"$B"', [(b"name: ", b"c\n"), (b"Cities: ", b"3\n"), (b"Seed: ", b"1\n")], 0,
                  rb".*\n\r\nGenerating random TSP instance \.\.\.\r\nc TSP instance succesfully generated\.\r\n"),
                 ('"$B"', [(b"name: ", b"\x04")], 1, rb".*Filename: \r\ntspgen: file name: input ended\r\n"),
-                ('echo /dev/null 100000000 1 | "$B" >/dev/null', [], 0, progress),
+                ('echo /dev/null 300000000 1 | "$B" >/dev/null', [], 0, progress),
                 ('echo /dev/null 429496729 1 >a; exec "$B" <a >/dev/null', [(b"cities/s", signal.SIGTERM)],
                  -signal.SIGTERM, progress),
                 ("trap '' PIPE; timeout 2 sh -c 'while head -c 65536; do sleep 0.05; done' <fifo >/dev/null &"
@@ -132,7 +132,7 @@ class Tspgen(unittest.TestCase):
                 run = terminal(command, dialogue)
                 self.assertEqual(run[0], status)
                 self.assertRegex(run[1], re.compile(shown + rb"\Z", re.S))
-        self.assertEqual(sh('"$B" >/dev/null', "/dev/null 100000000 1").stderr, b"")
+        self.assertEqual(sh('"$B" >/dev/null', "/dev/null 300000000 1").stderr, b"")
 
     def test_a_fatal_signal_leaves_the_old_file_or_nothing(self):
         for number in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]:
