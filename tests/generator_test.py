@@ -33,8 +33,7 @@ def terminal(command, dialogue=()):
     # of the dialogue in turn, once the terminal shows the text, types the action's bytes or
     # sends its signal. Returns the exit status and all that the terminal showed.
     primary, secondary = os.openpty()
-    process = subprocess.Popen(["sh", "-c", command], env=ENV, stdin=secondary, stdout=secondary,
-                               stderr=secondary)
+    process = subprocess.Popen(["sh", "-c", command], env=ENV, stdin=secondary, stdout=secondary, stderr=secondary)
     os.close(secondary)
     shown, steps = b"", list(dialogue)
     while select.select([primary], [], [], 60)[0]:
@@ -74,9 +73,9 @@ class Tspgen(unittest.TestCase):
                 name = answers.split()[0]
                 open(name, "w").write("an older and longer file\n" * 9)
                 run = sh('"$B"', answers)
-                self.assertEqual((run.returncode, run.stderr, run.stdout.decode(), files()), (
-                    0, b"", DIALOGUE + f"{name} TSP instance succesfully generated.\n",
-                    {name: file if file.endswith("\n") else file.replace("/", "\n") + "\n"}))
+                self.assertEqual((run.returncode, run.stderr, run.stdout.decode(), list(files())),
+                                 (0, b"", DIALOGUE + f"{name} TSP instance succesfully generated.\n", [name]))
+                self.assertEqual(files()[name], file if file.endswith("\n") else file.replace("/", "\n") + "\n")
                 os.remove(name)
 
     def test_every_failure_is_one_line_and_leaves_no_file_of_ours(self):
@@ -169,8 +168,9 @@ class Tspgen(unittest.TestCase):
                 file = open(made[0], "rb").read().decode()
                 count, numbers = int(file.split(" ")[0]), [int(n) for n in re.findall("[0-9]+", file)[2:]]
                 lines = "".join(f"{n} {x} {y}\n" for n, x, y in zip(*[iter(numbers)] * 3))
-                self.assertEqual((len(made), result.stderr, file, numbers[::3]),
-                                 (1, b"", f"{count} 0\n{lines}", list(range(1, count + 1))), context)
+                self.assertEqual((len(made), result.stderr, numbers[::3] == list(range(1, count + 1))),
+                                 (1, b"", True), context)
+                self.assertEqual(file, f"{count} 0\n{lines}", context)
                 self.assertLessEqual(max(numbers[1::3] + numbers[2::3], default=0), max(5 * count, 0), context)
                 os.remove(made[0])
             else:
