@@ -538,6 +538,7 @@ int main() {
   write_instance(name, count);
   say(name);
   say(" TSP instance succesfully generated.\n");
+  // Complete and announced: from here on, a signal leaves the file alone.
   Instance_File.removable = 0;
   return EXIT_SUCCESS;
 }
