@@ -4,6 +4,16 @@
 // The console is handled with read(2) and write(2) on the standard file
 // descriptors: every prompt is out before the program waits, every answer
 // is parsed by our own reader, and every failure is known and reported.
+//
+// The instance file goes through four phases, and what a failure or a
+// fatal signal does to it follows from the phase alone:
+//   Before_Open  nothing of ours exists: the old file is left as it is.
+//   Writing      from the open until a close that succeeded: the file is
+//                emptied through its descriptor, which empties a symlink's
+//                target and the other hard links too, and the name is
+//                removed if it still leads straight to that regular file.
+//   Complete     the file is whole and stays, whatever comes after.
+//   Discarded    the clean-up has run; it runs once.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -23,15 +33,30 @@
 
 namespace {
 
+// ---- Limits
+
 // 5 * N must fit in an int: this is the largest N for which it does.
 constexpr int Largest_City_Count = 429496729;
 constexpr std::size_t Longest_File_Name = 255;
 // "429496729 2147483645 2147483645\n" is the longest city line.
 constexpr std::size_t Longest_Line = 32;
-constexpr int Fatal_Signals[] = {SIGHUP, SIGINT, SIGTERM};
 
 static_assert(sizeof(off_t) >= 8,
               "instance files pass 2 GiB: build with _FILE_OFFSET_BITS=64");
+
+// ---- The console
+
+// Which standard descriptors are terminals, taken once at the start.
+struct {
+  bool input;
+  bool output;
+  bool error;
+} Terminal;
+
+// Whether the terminal's cursor stands after a prompt, where a message
+// would be glued to it: set by a prompt written to a terminal, cleared when
+// the terminal echoes an Enter typed after the prompt.
+bool Cursor_After_Prompt;
 
 // Waits until `fd` is ready when it was opened non-blocking by whoever
 // handed it to us.
@@ -62,66 +87,32 @@ bool write_all(int fd, const char *data, std::size_t size) {
   return true;
 }
 
-sigset_t block_fatal_signals() {
-  sigset_t fatal;
-  sigset_t previous;
-  sigemptyset(&fatal);
-  for (const int signal_number : Fatal_Signals)
-    sigaddset(&fatal, signal_number);
-  sigprocmask(SIG_BLOCK, &fatal, &previous);
-  return previous;
+// The fatal signals that the program catches: those that were neither
+// ignored nor blocked when it started.
+sigset_t Caught_Signals;
+
+void block_caught_signals() {
+  sigprocmask(SIG_BLOCK, &Caught_Signals, nullptr);
 }
 
-// The instance file from its open until the closing message is out: a
-// failure or a fatal signal before then leaves no file of ours behind.
-struct {
-  volatile std::sig_atomic_t fd;
-  volatile std::sig_atomic_t removable;
-  const char *name;
-  dev_t device;
-  ino_t inode;
-} Instance_File = {-1, 0, nullptr, 0, 0};
-
-// Removes the regular file we created or truncated, after emptying it, and
-// only if its name still leads to it. A symlink keeps its emptied target,
-// which may be all the user has, and a device or pipe is left alone.
-// Returns why the name could not be removed, or 0. Only async-signal-safe
-// calls are made here.
-int discard_partial_file() {
-  if (!Instance_File.removable) return 0;
-  Instance_File.removable = 0;
-  if (Instance_File.fd >= 0 && ftruncate(Instance_File.fd, 0) != 0) {
-    // Removing the name below is all that is left to do.
-  }
-  struct stat named {};
-  if (lstat(Instance_File.name, &named) != 0 ||
-      named.st_dev != Instance_File.device ||
-      named.st_ino != Instance_File.inode)
-    return 0;
-  return unlink(Instance_File.name) == 0 ? 0 : errno;
+void unblock_caught_signals() {
+  sigprocmask(SIG_UNBLOCK, &Caught_Signals, nullptr);
 }
 
-// Whether a progress line stands on standard error.
-volatile std::sig_atomic_t Progress_Drawn;
+// Defined with the instance file and the progress line below: every
+// failure and every fatal signal goes through them.
+int discard_instance_file();
+void erase_progress();
 
-void erase_progress() {
-  if (Progress_Drawn && write(STDERR_FILENO, "\r\033[K", 4) != 4) {
-    // The line is a courtesy; there is nothing to report.
-  }
-  Progress_Drawn = 0;
-}
-
-// Whether the terminal's cursor stands after a prompt, where a message
-// would be glued to it: set by a prompt written to a terminal, cleared
-// when the terminal echoes the Enter that ends an answer.
-bool Cursor_After_Prompt;
-
+// Ends the program after a failure: the instance file is dealt with as its
+// phase asks, safe from signals, and then the message is written, which a
+// signal may still interrupt if standard error is slow to take it.
 [[noreturn]] void fail(std::string_view what, std::string_view why) {
-  // A signal now would end the program halfway through the clean-up.
-  block_fatal_signals();
+  block_caught_signals();
+  const int not_removed = discard_instance_file();
+  unblock_caught_signals();
   erase_progress();
-  const int not_removed = discard_partial_file();
-  const bool own_line = Cursor_After_Prompt && isatty(STDERR_FILENO) == 1;
+  const bool own_line = Cursor_After_Prompt && Terminal.error;
   char message[768];
   const int length =
       std::snprintf(message, sizeof message, "%stspgen: %.*s: %.*s%s%s\n",
@@ -137,8 +128,10 @@ bool Cursor_After_Prompt;
 void say(std::string_view text) {
   if (!write_all(STDOUT_FILENO, text.data(), text.size()))
     fail("standard output", std::strerror(errno));
-  Cursor_After_Prompt = text.back() != '\n' && isatty(STDOUT_FILENO) == 1;
+  if (Terminal.output) Cursor_After_Prompt = text.back() != '\n';
 }
+
+// ---- Reading the answers
 
 // Standard input, read in blocks of our own; nothing else reads it.
 struct {
@@ -148,14 +141,22 @@ struct {
   bool ended;
 } Input;
 
+// Whether a whole line already waits on the terminal: it was typed ahead,
+// and its echo came before the prompt.
+bool line_typed_ahead() {
+  pollfd entry{STDIN_FILENO, POLLIN, 0};
+  return poll(&entry, 1, 0) > 0;
+}
+
 void fill_input() {
+  const bool typed_ahead = Terminal.input && line_typed_ahead();
   for (;;) {
     const ssize_t got = read(STDIN_FILENO, Input.bytes, sizeof Input.bytes);
     if (got > 0) {
       Input.next = 0;
       Input.end = static_cast<std::size_t>(got);
-      if (isatty(STDIN_FILENO) == 1)
-        Cursor_After_Prompt = Input.bytes[Input.end - 1] != '\n';
+      if (Terminal.input && !typed_ahead && Input.bytes[Input.end - 1] == '\n')
+        Cursor_After_Prompt = false;
       return;
     }
     if (got == 0) {
@@ -179,6 +180,15 @@ int peek_input() {
 }
 
 void take_input() { ++Input.next; }
+
+// Puts the offset of a seekable standard input just past the last answer,
+// so that the next reader (another tspgen, say) starts there.
+void give_back_unread_input() {
+  const auto unread = static_cast<off_t>(Input.end - Input.next);
+  if (unread > 0 && lseek(STDIN_FILENO, -unread, SEEK_CUR) < 0) {
+    // A pipe or a terminal cannot seek, and what was read from it is ours.
+  }
+}
 
 bool is_white_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -256,90 +266,158 @@ int read_city_count() {
   return count;
 }
 
+// ---- The instance file and its clean-up
+
+enum Phase : std::sig_atomic_t { Before_Open, Writing, Complete, Discarded };
+
+struct {
+  volatile std::sig_atomic_t phase;
+  volatile std::sig_atomic_t fd;
+  const char *name;
+  bool regular;
+  dev_t device;
+  ino_t inode;
+} Instance_File = {Before_Open, -1, nullptr, false, 0, 0};
+
+// Returns why the name could not be removed, or 0. Only async-signal-safe
+// calls are made here.
+int discard_instance_file() {
+  if (Instance_File.phase != Writing) return 0;
+  Instance_File.phase = Discarded;
+  if (Instance_File.regular && ftruncate(Instance_File.fd, 0) != 0) {
+    // Removing the name below is all that is left to do.
+  }
+  // Also keeps a file that took the number of a closed standard
+  // descriptor from receiving the failure's message.
+  close(Instance_File.fd);
+  struct stat named {};
+  if (!Instance_File.regular || lstat(Instance_File.name, &named) != 0 ||
+      named.st_dev != Instance_File.device ||
+      named.st_ino != Instance_File.inode)
+    return 0;
+  return unlink(Instance_File.name) == 0 ? 0 : errno;
+}
+
 void on_fatal_signal(int signal_number) {
+  discard_instance_file();
   erase_progress();
-  discard_partial_file();
   // The handler was reset on entry, so this ends the process by the same
   // signal once the handler returns and the signal is unblocked.
   raise(signal_number);
 }
 
 // A signal that was ignored when we started (nohup, a background job)
-// stays ignored.
+// stays ignored, and one that was blocked stays blocked.
 void catch_fatal_signals() {
+  sigset_t blocked;
+  sigprocmask(SIG_SETMASK, nullptr, &blocked);
+  sigemptyset(&Caught_Signals);
+  for (const int signal_number : {SIGHUP, SIGINT, SIGPIPE, SIGTERM}) {
+    struct sigaction current {};
+    sigaction(signal_number, nullptr, &current);
+    if (current.sa_handler != SIG_IGN && !sigismember(&blocked, signal_number))
+      sigaddset(&Caught_Signals, signal_number);
+  }
   struct sigaction action {};
   action.sa_handler = on_fatal_signal;
   action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  for (const int signal_number : Fatal_Signals)
-    sigaddset(&action.sa_mask, signal_number);
-  for (const int signal_number : Fatal_Signals) {
-    struct sigaction previous {};
-    sigaction(signal_number, nullptr, &previous);
-    if (previous.sa_handler != SIG_IGN)
+  action.sa_mask = Caught_Signals;
+  for (const int signal_number : {SIGHUP, SIGINT, SIGPIPE, SIGTERM})
+    if (sigismember(&Caught_Signals, signal_number))
       sigaction(signal_number, &action, nullptr);
+}
+
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A regular file that is also standard output or standard error would have
+// the console's lines written over its cities.
+void refuse_a_console_file(int fd, const struct stat &opened) {
+  for (const int console : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat stream {};
+    if (fd != console && S_ISREG(opened.st_mode) &&
+        fstat(console, &stream) == 0 && same_file(opened, stream)) {
+      close(fd);
+      fail(Instance_File.name, console == STDOUT_FILENO
+                                   ? "the same file as standard output"
+                                   : "the same file as standard error");
+    }
   }
 }
 
+// Takes the file just opened into the Writing phase, then truncates it.
+// A closed standard descriptor hands its number to the file, so the file is
+// moved above them: console reads and writes must never reach it.
 void record_instance_file(int fd) {
   struct stat opened {};
+  if (fstat(fd, &opened) != 0) fail(Instance_File.name, std::strerror(errno));
+  refuse_a_console_file(fd, opened);
   Instance_File.fd = fd;
-  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) return;
+  Instance_File.regular = S_ISREG(opened.st_mode);
   Instance_File.device = opened.st_dev;
   Instance_File.inode = opened.st_ino;
-  Instance_File.removable = 1;
-}
-
-// A closed standard descriptor would hand its number to the instance file,
-// and console reads, writes and messages would then go to the file.
-int move_above_standard_descriptors(int fd, const char *name) {
-  if (fd > STDERR_FILENO) return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  if (moved < 0) fail(name, std::strerror(errno));
-  close(fd);
-  Instance_File.fd = moved;
-  return moved;
+  Instance_File.phase = Writing;
+  if (fd <= STDERR_FILENO) {
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0) fail(Instance_File.name, std::strerror(errno));
+    Instance_File.fd = moved;
+    close(fd);
+  }
+  if (Instance_File.regular && ftruncate(Instance_File.fd, 0) != 0)
+    fail(Instance_File.name, std::strerror(errno));
 }
 
 // The fatal signals stay blocked from the open until the file is recorded,
-// so that a file the open created or truncated is always removed.
-// Non-blocking, so that the open cannot wait with them blocked.
-int open_instance_file(const char *name) {
-  constexpr int Flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  catch_fatal_signals();
+// so that none can come in between. The open is non-blocking so that it
+// cannot wait with them blocked, and it truncates nothing: the record does.
+void open_instance_file(const char *name) {
+  constexpr int Flags = O_WRONLY | O_CLOEXEC | O_NOCTTY;
   Instance_File.name = name;
-  const sigset_t previous = block_fatal_signals();
-  int fd = open(name, Flags | O_NONBLOCK, 0664);
+  block_caught_signals();
+  int fd = open(name, Flags | O_CREAT | O_NONBLOCK, 0664);
   if (fd < 0 && (errno == ENXIO || errno == EAGAIN || errno == EWOULDBLOCK)) {
     // A FIFO with no reader yet, or a file under another process's lease:
-    // the wait may be long, so it is done with the signals unblocked.
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    fd = open(name, Flags, 0664);
-    block_fatal_signals();
+    // the wait may be long, so it is done with the signals unblocked, and
+    // the name, which exists, is neither created nor truncated meanwhile.
+    unblock_caught_signals();
+    fd = open(name, Flags);
+    block_caught_signals();
   }
   if (fd < 0) fail(name, std::strerror(errno));
   record_instance_file(fd);
-  fd = move_above_standard_descriptors(fd, name);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  return fd;
+  unblock_caught_signals();
 }
 
-void close_instance_file(const char *name) {
-  const int fd = Instance_File.fd;
-  // The number may be reused once closed, so the signal handler must not
-  // truncate it.
-  Instance_File.fd = -1;
-  if (close(fd) != 0) fail(name, std::strerror(errno));
+// A close that fails may have lost data, and the file must then still be
+// within reach to be emptied: a copy of the descriptor is closed first, and
+// its close reports what the last one would.
+void close_instance_file() {
+  const int copy = dup(Instance_File.fd);
+  if (copy < 0 || close(copy) != 0)
+    fail(Instance_File.name, std::strerror(errno));
+  Instance_File.phase = Complete;
+  close(Instance_File.fd);
 }
+
+// ---- Progress
 
 // A line on standard error, when it is a terminal, that shows how far a
 // long run has come.
 struct {
+  volatile std::sig_atomic_t drawn;
   bool wanted;
   timespec start;
   double next_update;
   int total;
 } Progress;
+
+void erase_progress() {
+  if (Progress.drawn && write(STDERR_FILENO, "\r\033[K", 4) != 4) {
+    // The line is a courtesy; there is nothing to report.
+  }
+  Progress.drawn = 0;
+}
 
 double seconds_since(const timespec &start) {
   timespec now{};
@@ -349,16 +427,10 @@ double seconds_since(const timespec &start) {
 }
 
 void start_progress(int total) {
-  Progress.wanted = isatty(STDERR_FILENO) == 1;
+  Progress.wanted = Terminal.error;
   Progress.total = total;
   Progress.next_update = 1.0;
   clock_gettime(CLOCK_MONOTONIC, &Progress.start);
-}
-
-// The progress line is a courtesy: a failure to draw it is not reported.
-void draw_progress(std::string_view text) {
-  if (!write_all(STDERR_FILENO, text.data(), text.size()))
-    Progress.wanted = false;
 }
 
 void update_progress(int done) {
@@ -373,21 +445,13 @@ void update_progress(int done) {
       Progress.total, static_cast<int>(100.0 * done / Progress.total),
       done / elapsed / 1e6);
   // Marked first, so that a signal that comes as the line appears erases it.
-  Progress_Drawn = 1;
-  draw_progress(std::string_view(line, static_cast<std::size_t>(length)));
+  Progress.drawn = 1;
+  // The line is a courtesy: a failure to draw it is not reported.
+  if (!write_all(STDERR_FILENO, line, static_cast<std::size_t>(length)))
+    Progress.wanted = false;
 }
 
-// The instance file's bytes on their way to the disk.
-struct {
-  char bytes[512 * 1024];
-  std::size_t used;
-} File_Buffer;
-
-void flush_file_buffer(int fd, const char *name) {
-  if (!write_all(fd, File_Buffer.bytes, File_Buffer.used))
-    fail(name, std::strerror(errno));
-  File_Buffer.used = 0;
-}
+// ---- Digits
 
 // Numbers are written four digits at a time from tables of the 10,000
 // groups "0000" to "9999": one multiplication splits off a group where a
@@ -449,6 +513,20 @@ char *write_decimal(char *out, std::uint32_t value) {
   return write_inner_group(out, low);
 }
 
+// ---- Writing the instance
+
+// The instance file's bytes on their way to the disk.
+struct {
+  char bytes[512 * 1024];
+  std::size_t used;
+} File_Buffer;
+
+void flush_file_buffer() {
+  if (!write_all(Instance_File.fd, File_Buffer.bytes, File_Buffer.used))
+    fail(Instance_File.name, std::strerror(errno));
+  File_Buffer.used = 0;
+}
+
 char *write_coordinates(char *out, int bound) {
   *out++ = ' ';
   out = write_decimal(out, static_cast<std::uint32_t>(random_int(bound)));
@@ -489,7 +567,7 @@ void write_header(int count) {
   File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
 }
 
-void write_cities(int fd, const char *name, int count) {
+void write_cities(int count) {
   // A count of 0 or less has no cities, and 5 times it could overflow.
   if (count < 1) return;
   const int bound = 5 * count;
@@ -497,7 +575,7 @@ void write_cities(int fd, const char *name, int count) {
   start_progress(count);
   for (std::uint32_t block = 0; block <= last_block; ++block) {
     if (sizeof File_Buffer.bytes - File_Buffer.used < 10000 * Longest_Line + 3)
-      flush_file_buffer(fd, name);
+      flush_file_buffer();
     const std::uint32_t first_low = block == 0 ? 1 : 0;
     const std::uint32_t last_low =
         block == last_block ? static_cast<std::uint32_t>(count) % 10000 : 9999;
@@ -510,19 +588,22 @@ void write_cities(int fd, const char *name, int count) {
 }
 
 void write_instance(const char *name, int count) {
-  const int fd = open_instance_file(name);
+  open_instance_file(name);
   write_header(count);
-  write_cities(fd, name, count);
-  flush_file_buffer(fd, name);
-  close_instance_file(name);
+  write_cities(count);
+  flush_file_buffer();
+  close_instance_file();
 }
 
 }  // namespace
 
 int main() {
+  Terminal = {isatty(STDIN_FILENO) == 1, isatty(STDOUT_FILENO) == 1,
+              isatty(STDERR_FILENO) == 1};
   // A write past the file-size limit then fails with EFBIG and is reported
   // like any other failure, instead of killing the program mid-file.
   signal(SIGXFSZ, SIG_IGN);
+  catch_fatal_signals();
   say("Random TSP Generator\n"
       "by Dr. Halvard Quist and Benno Strale\n"
       "Part of the Mirto Demo for the TSP\n");
@@ -533,12 +614,11 @@ int main() {
   const int count = read_city_count();
   say("Seed: ");
   const int seed = read_number("seed");
+  give_back_unread_input();
   init_random_int(seed);
   say("\nGenerating random TSP instance ...\n");
   write_instance(name, count);
   say(name);
   say(" TSP instance succesfully generated.\n");
-  // Complete and announced: from here on, a signal leaves the file alone.
-  Instance_File.removable = 0;
   return EXIT_SUCCESS;
 }
