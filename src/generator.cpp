@@ -287,8 +287,8 @@ int discard_instance_file() {
   if (Instance_File.regular && ftruncate(Instance_File.fd, 0) != 0) {
     // Removing the name below is all that is left to do.
   }
-  // Also keeps a file that took the number of a closed standard
-  // descriptor from receiving the failure's message.
+  // Closed before any message, so that a file that took the number of a
+  // closed standard error never receives one.
   close(Instance_File.fd);
   struct stat named {};
   if (!Instance_File.regular || lstat(Instance_File.name, &named) != 0 ||
@@ -347,8 +347,6 @@ void refuse_a_console_file(int fd, const struct stat &opened) {
 }
 
 // Takes the file just opened into the Writing phase, then truncates it.
-// A closed standard descriptor hands its number to the file, so the file is
-// moved above them: console reads and writes must never reach it.
 void record_instance_file(int fd) {
   struct stat opened {};
   if (fstat(fd, &opened) != 0) fail(Instance_File.name, std::strerror(errno));
@@ -358,13 +356,7 @@ void record_instance_file(int fd) {
   Instance_File.device = opened.st_dev;
   Instance_File.inode = opened.st_ino;
   Instance_File.phase = Writing;
-  if (fd <= STDERR_FILENO) {
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (moved < 0) fail(Instance_File.name, std::strerror(errno));
-    Instance_File.fd = moved;
-    close(fd);
-  }
-  if (Instance_File.regular && ftruncate(Instance_File.fd, 0) != 0)
+  if (Instance_File.regular && ftruncate(fd, 0) != 0)
     fail(Instance_File.name, std::strerror(errno));
 }
 
