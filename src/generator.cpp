@@ -445,12 +445,11 @@ void update_progress(int done) {
 
 // ---- Digits
 
-// Numbers are written four digits at a time from tables of the 10,000
+// Numbers are written four digits at a time from a table of the 10,000
 // groups "0000" to "9999": one multiplication splits off a group where a
 // digit-by-digit loop would divide by ten four times, and a group is moved
 // with one 4-byte copy. A group that leads a number is written without its
-// zeros, from a table that also holds that length, so no branch depends on
-// how many digits a number has within its group.
+// zeros, from a second table that also holds their count.
 struct Leading_Group {
   char digits[4];  // left-aligned; the bytes past `length` are never kept
   std::uint32_t length;
@@ -476,33 +475,71 @@ constexpr Digit_Groups make_digit_groups() {
 }
 
 constexpr Digit_Groups Groups = make_digit_groups();
-
-char *write_inner_group(char *out, std::size_t group) {
-  std::memcpy(out, Groups.inner[group], 4);
-  return out + 4;
-}
+constexpr bool Little_Endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 // Up to 3 bytes past the end of the digits are scribbled on.
-char *write_leading_group(char *out, std::size_t group) {
+char *write_leading_group(char *out, std::uint32_t group) {
   const Leading_Group &leading = Groups.leading[group];
   std::memcpy(out, leading.digits, 4);
   return out + leading.length;
 }
 
+char *write_inner_group(char *out, std::uint32_t group) {
+  std::memcpy(out, Groups.inner[group], 4);
+  return out + 4;
+}
+
+// Writes `value` < 10^8 without its leading zeros and returns the end of its
+// digits; up to 7 bytes past that end are scribbled on. The eight digits are
+// put together in a word, and the zeros are shifted out of it by a count
+// that follows from the digits by arithmetic, not by a branch.
+char *write_eight_digits(char *out, std::uint32_t value) {
+  const std::uint32_t high = value / 10000;
+  std::uint32_t first = 0;
+  std::uint32_t last = 0;
+  std::memcpy(&first, Groups.inner[high], 4);
+  std::memcpy(&last, Groups.inner[value - high * 10000], 4);
+  std::uint64_t word = Little_Endian ? first | std::uint64_t{last} << 32
+                                     : std::uint64_t{first} << 32 | last;
+  // Marks the digits that are not '0', and the last digit in any case.
+  const std::uint64_t marks = (word ^ 0x3030303030303030) |
+                              (Little_Endian ? std::uint64_t{1} << 56 : 1);
+  const int zero_bits =
+      (Little_Endian ? __builtin_ctzll(marks) : __builtin_clzll(marks)) & ~7;
+  word = Little_Endian ? word >> zero_bits : word << zero_bits;
+  std::memcpy(out, &word, 8);
+  return out + 8 - zero_bits / 8;
+}
+
 // Writes `value` in decimal with the fewest digits and returns the end of
-// its digits; up to 3 bytes past that end are scribbled on.
+// its digits; up to 7 bytes past that end are scribbled on. The digits above
+// the last four fill one group or two; when the choice between them is a
+// coin toss, `Branch_Free` writes them without a branch on it, which would
+// be mispredicted for every other number (32 ns a city instead of 17 at
+// 40 million cities, where coordinates have eight digits or nine).
+template <bool Branch_Free>
 char *write_decimal(char *out, std::uint32_t value) {
   if (value < 10000) return write_leading_group(out, value);
-  const std::size_t high = value / 10000;
-  const std::size_t low = value - high * 10000;
-  if (high < 10000) {
+  const std::uint32_t high = value / 10000;
+  if (Branch_Free) {
+    out = write_eight_digits(out, high);
+  } else if (high < 10000) {
     out = write_leading_group(out, high);
   } else {
-    const std::size_t highest = high / 10000;
+    const std::uint32_t highest = high / 10000;
     out = write_leading_group(out, highest);
     out = write_inner_group(out, high - highest * 10000);
   }
-  return write_inner_group(out, low);
+  return write_inner_group(out, value - high * 10000);
+}
+
+// Whether coordinates from 0 to `bound` fall often enough on both sides of
+// 10^8 that writing them without a branch pays: that costs 4 ns a city, and
+// a mispredicted branch about 20 ns.
+bool straddles_10_to_the_8(int bound) {
+  const double share_above =
+      bound < 100000000 ? 0 : (bound - 99999999.0) / (bound + 1.0);
+  return share_above > 0.125 && share_above < 0.875;
 }
 
 // ---- Writing the instance
@@ -519,32 +556,34 @@ void flush_file_buffer() {
   File_Buffer.used = 0;
 }
 
-char *write_coordinates(char *out, int bound) {
+// Writes a space and a coordinate drawn from 0 to `bound`.
+template <bool Branch_Free>
+char *write_coordinate(char *out, int bound) {
   *out++ = ' ';
-  out = write_decimal(out, static_cast<std::uint32_t>(random_int(bound)));
-  *out++ = ' ';
-  out = write_decimal(out, static_cast<std::uint32_t>(random_int(bound)));
-  *out++ = '\n';
-  return out;
+  return write_decimal<Branch_Free>(
+      out, static_cast<std::uint32_t>(random_int(bound)));
 }
 
 // Writes the lines of the cities `block` * 10,000 + `low` for `low` from
 // `first_low` to `last_low`. The digits above a city number's last four
 // are the block's, written once for all its cities, so a city's own number
 // costs one table group and no division.
+template <bool Branch_Free>
 char *write_city_block(char *out, std::uint32_t block, std::uint32_t first_low,
                        std::uint32_t last_low, int bound) {
-  char block_digits[8] = {};
-  const char *const block_end = write_decimal(block_digits, block);
+  char block_digits[16] = {};
+  const char *const block_end = write_decimal<false>(block_digits, block);
   const auto block_length = static_cast<std::size_t>(block_end - block_digits);
   for (std::uint32_t low = first_low; low <= last_low; ++low) {
     if (block == 0) {
       out = write_leading_group(out, low);
     } else {
-      std::memcpy(out, block_digits, sizeof block_digits);
+      std::memcpy(out, block_digits, 8);
       out = write_inner_group(out + block_length, low);
     }
-    out = write_coordinates(out, bound);
+    out = write_coordinate<Branch_Free>(out, bound);
+    out = write_coordinate<Branch_Free>(out, bound);
+    *out++ = '\n';
   }
   return out;
 }
@@ -554,7 +593,7 @@ void write_header(int count) {
   if (count < 0) *out++ = '-';
   // The magnitude in unsigned arithmetic, which also holds that of INT_MIN.
   const auto value = static_cast<std::uint32_t>(count);
-  out = write_decimal(out, count < 0 ? 0U - value : value);
+  out = write_decimal<false>(out, count < 0 ? 0U - value : value);
   for (const char c : std::string_view(" 0\n")) *out++ = c;
   File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
 }
@@ -564,15 +603,19 @@ void write_cities(int count) {
   if (count < 1) return;
   const int bound = 5 * count;
   const auto last_block = static_cast<std::uint32_t>(count) / 10000;
+  const bool branch_free = straddles_10_to_the_8(bound);
   start_progress(count);
   for (std::uint32_t block = 0; block <= last_block; ++block) {
-    if (sizeof File_Buffer.bytes - File_Buffer.used < 10000 * Longest_Line + 3)
+    // Room for a block of the longest lines and what is scribbled past them.
+    if (sizeof File_Buffer.bytes - File_Buffer.used < 10000 * Longest_Line + 8)
       flush_file_buffer();
     const std::uint32_t first_low = block == 0 ? 1 : 0;
     const std::uint32_t last_low =
         block == last_block ? static_cast<std::uint32_t>(count) % 10000 : 9999;
     char *out = File_Buffer.bytes + File_Buffer.used;
-    out = write_city_block(out, block, first_low, last_low, bound);
+    out = branch_free
+              ? write_city_block<true>(out, block, first_low, last_low, bound)
+              : write_city_block<false>(out, block, first_low, last_low, bound);
     File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
     update_progress(static_cast<int>(block * 10000 + last_low));
   }
