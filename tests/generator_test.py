@@ -122,6 +122,8 @@ class Tspgen(unittest.TestCase):
             (SLOW % "cat" + '"$B"', "0", {}, "p 99999 1"),
             ("printf 'a 3 1\\nb 3 1' >c; { \"$B\" && \"$B\"; } <c; rm c", "0", {"a": W, "b": W}),
             ('"$B" -x --help /dev/null', "0", {"f": W}),
+            ('"$B" | cat >out', "0", {"out": DIALOGUE + W + "/dev/stdout TSP instance succesfully "
+                                      "generated.\n"}, "/dev/stdout 3 1"),
             ('umask 004; "$B" && stat -c %a f >mode', "0", {"f": W, "mode": "660\n"}),
         ]:
             with self.case((command, *answers)):

@@ -29,7 +29,8 @@ static void burn_cpu_for(double seconds) {
 
 TEST(Timer, MeasuresUserCpuTimeToTheTick) {
   burn_cpu_for(0.2);
-  EXPECT_GE(return_elapsed_time(), 0.1F) << "without a start, since the process began";
+  EXPECT_GE(return_elapsed_time(), 0.1F)
+      << "without a start, since the process began";
   start_timer();
   EXPECT_LE(return_elapsed_time(), 2.0F / sysconf(_SC_CLK_TCK));
   usleep(300000);
