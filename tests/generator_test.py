@@ -23,9 +23,9 @@ W, EMPTIED = "3 0\n1 4 5\n2 5 9\n3 15 15\n", {"f": "", "t": ""}  # f 3 1; f a sy
 SLOW = "mkfifo p; (exec 3<p; sleep 1.5; %s <&3 >/dev/null) & "
 
 
-def instance(count, seed):  # the instance file, by the POSIX drand48 recurrence
+def instance(count, seed, cities=2**31):  # its start, by the POSIX drand48 recurrence
     state, draws = (seed % 2**32) << 16 | 0x330E, []
-    for _ in range(2 * max(count, 0)):
+    for _ in range(2 * max(min(count, cities), 0)):
         state = (0x5DEECE66D * state + 0xB) % 2**48
         draws.append((state >> 17) % (5 * count + 1))
     cities = zip(range(1, count + 1), draws[::2], draws[1::2])
@@ -117,11 +117,13 @@ class Tspgen(unittest.TestCase):
             ('exec $T -e inject=write:signal=INT:when=7 "$B"', "130", {"f": W}),
             ('mkfifo p; (sleep 0.5; timeout 9 cat p >out) & "$B"; wait', "0", {"out": W}, "p 3 1"),
             ('mkfifo p; timeout 9 head -c 1 p >/dev/null & "$B"', "141", {}, "p 99999 1"),
-            ("trap '' PIPE; mkfifo p; timeout 9 head -c 1 p >/dev/null & \"$B\"", "1 p: Broken pipe", {},
-             "p 99999 1"),
+            ("trap '' PIPE; mkfifo p; timeout 9 head -c 1 p >/dev/null & \"$B\"",
+             "1 p: Broken pipe", {}, "p 99999 1"),
             (SLOW % "cat" + '"$B"', "0", {}, "p 99999 1"),
             ("printf 'a 3 1\\nb 3 1' >c; { \"$B\" && \"$B\"; } <c; rm c", "0", {"a": W, "b": W}),
             ('"$B" -x --help /dev/null', "0", {"f": W}),
+            ('"$B" 3>&1 >/dev/null | head -n 2001 >out', "0", {"out": instance(4 * 10**7, 1, 2000)},
+             "/dev/fd/3 40000000 1"),
             ('"$B" | cat >out', "0", {"out": DIALOGUE + W + "/dev/stdout TSP instance succesfully "
                                       "generated.\n"}, "/dev/stdout 3 1"),
             ('umask 004; "$B" && stat -c %a f >mode', "0", {"f": W, "mode": "660\n"}),
