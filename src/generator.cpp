@@ -539,7 +539,7 @@ char *write_decimal(char *out, std::uint32_t value) {
 bool straddles_10_to_the_8(int bound) {
   const double share_above =
       bound < 100000000 ? 0 : (bound - 99999999.0) / (bound + 1.0);
-  return share_above > 0.125 && share_above < 0.875;
+  return share_above > 0.125 && share_above < 0.9375;
 }
 
 // ---- Writing the instance
