@@ -87,8 +87,7 @@ bool write_all(int fd, const char *data, std::size_t size) {
   return true;
 }
 
-// The fatal signals that the program catches: those that were neither
-// ignored nor blocked when it started.
+// The fatal signals that the program catches, set once at the start.
 sigset_t Caught_Signals;
 
 void block_caught_signals() {
@@ -306,23 +305,33 @@ void on_fatal_signal(int signal_number) {
   raise(signal_number);
 }
 
-// A signal that was ignored when we started (nohup, a background job)
-// stays ignored, and one that was blocked stays blocked.
-void catch_fatal_signals() {
+// The signals that end a process by default and that users, shells and
+// pipelines send.
+constexpr int Fatal_Signals[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM};
+
+// The fatal signals but those ignored or blocked when we started (nohup, a
+// background job), which stay so.
+sigset_t signals_to_catch() {
   sigset_t blocked;
   sigprocmask(SIG_SETMASK, nullptr, &blocked);
-  sigemptyset(&Caught_Signals);
-  for (const int signal_number : {SIGHUP, SIGINT, SIGPIPE, SIGTERM}) {
+  sigset_t to_catch;
+  sigemptyset(&to_catch);
+  for (const int signal_number : Fatal_Signals) {
     struct sigaction current {};
     sigaction(signal_number, nullptr, &current);
     if (current.sa_handler != SIG_IGN && !sigismember(&blocked, signal_number))
-      sigaddset(&Caught_Signals, signal_number);
+      sigaddset(&to_catch, signal_number);
   }
+  return to_catch;
+}
+
+void catch_fatal_signals() {
+  Caught_Signals = signals_to_catch();
   struct sigaction action {};
   action.sa_handler = on_fatal_signal;
   action.sa_flags = SA_RESETHAND;
   action.sa_mask = Caught_Signals;
-  for (const int signal_number : {SIGHUP, SIGINT, SIGPIPE, SIGTERM})
+  for (const int signal_number : Fatal_Signals)
     if (sigismember(&Caught_Signals, signal_number))
       sigaction(signal_number, &action, nullptr);
 }
