@@ -5,13 +5,16 @@
 import os, subprocess, sys, tempfile, unittest
 
 # In the commands, "$B" is tspgen and $T traces it with strace (which LeakSanitizer cannot
-# bear); $L takes a lease on f, closes its output, and dies of the signal that asks for it back.
+# bear); $L takes a lease on f, closes its output, and dies of the signal that asks for it back;
+# $K runs its arguments with SIGTERM blocked.
 ENV = dict(
     os.environ,
     B=os.path.abspath(sys.argv.pop()),
     T="strace --quiet=all -o /dev/null -E ASAN_OPTIONS=detect_leaks=0",
     L="import fcntl as f, os, time; f.fcntl(os.open('f', 0), f.F_SETLEASE, 0); os.close(1); "
     "time.sleep(9)",
+    K="import os, signal as s, sys; s.pthread_sigmask(s.SIG_BLOCK, [s.SIGTERM]); "
+    "os.execvp(sys.argv[1], sys.argv[1:])",
 )
 DIALOGUE = (
     "Random TSP Generator\nby Dr. Halvard Quist and Benno Strale\nPart of the Mirto Demo "
@@ -111,6 +114,7 @@ class Tspgen(unittest.TestCase):
              {"f": "old\n", "r": None}),
             (at_f + 'inject=write:signal=TERM "$B"', "f 3 1", "143", {}),
             (at_t + 'inject=write:signal=HUP "$B"', "f 3 1", "129", EMPTIED),
+            ('python3 -c "$K" $T -e inject=write:signal=TERM "$B"', "f 3 1", "0", {"f": W}),
             ('exec $T -e inject=write:signal=INT:when=7 "$B"', "f 3 1", "130", {"f": W}),
             ('mkfifo p; (sleep 0.5; timeout 9 cat p >out) & "$B"; wait', "p 3 1", "0",
              {"out": W, "p": None}),
