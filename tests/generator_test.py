@@ -9,6 +9,7 @@ import os, subprocess, sys, tempfile, unittest
 # $K runs its arguments with SIGTERM blocked.
 ENV = dict(
     os.environ,
+    SHELL="/bin/sh",
     B=os.path.abspath(sys.argv.pop()),
     T="strace --quiet=all -o /dev/null -E ASAN_OPTIONS=detect_leaks=0",
     L="import fcntl as f, os, time; f.fcntl(os.open('f', 0), f.F_SETLEASE, 0); os.close(1); "
@@ -147,7 +148,8 @@ class Tspgen(unittest.TestCase):
                 ('"$B"', "/dev/full 3 1\n", "1",
                  b"...\r\ntspgen: /dev/full: No space left on device\r\n"),
                 (SLOW % "cat" + into_p, "p 99999 1\n", "0", erased),
-                (SLOW % "cat" + "echo p 429496729 1 | " + into_p + " & sleep 3; kill $!; wait $!",
+                (SLOW % "cat" + "echo p 429496729 1 | " + into_p
+                 + " & sleep 3; kill $!; wait $! 2>/dev/null",
                  "", "143", erased),
                 (SLOW % "head -c 999999" + into_p, "p 99999999 1\n", "141", erased),
                 ('trap "" PIPE; ' + SLOW % "head -c 999999" + into_p, "p 99999999 1\n", "1",
