@@ -5,13 +5,15 @@
 // descriptors: every prompt is out before the program waits, every answer
 // is parsed by our own reader, and every failure is known and reported.
 //
-// The instance file goes through four phases, and what a failure or a
+// The instance file goes through five phases, and what a failure or a
 // fatal signal does to it follows from the phase alone:
 //   Before_Open  nothing of ours exists: the old file is left as it is.
-//   Writing      from the open until a close that succeeded: the file is
-//                emptied through its descriptor, which empties a symlink's
-//                target and the other hard links too, and the name is
-//                removed if it still leads straight to that regular file.
+//   Opened       open, not yet truncated: it is closed and left as it is.
+//   Writing      from the truncation until a close that succeeded: the
+//                file is emptied through what was opened, which empties a
+//                symlink's target and the other hard links too, and the
+//                name is removed if it still leads straight to that
+//                regular file.
 //   Complete     the file is whole and stays, whatever comes after.
 //   Discarded    the clean-up has run; it runs once.
 #include <fcntl.h>
@@ -201,7 +203,7 @@ void read_file_name(char (&name)[Longest_File_Name + 1]) {
   std::size_t length = 0;
   for (int c = peek_input(); c != -1 && !is_white_space(c); c = peek_input()) {
     if (length == Longest_File_Name)
-      fail("file name", "longer than 255 characters");
+      fail("file name", "longer than 255 bytes");
     if (c == '\0') fail("file name", "contains a NUL byte");
     name[length++] = static_cast<char>(c);
     take_input();
@@ -223,6 +225,9 @@ unsigned digit_value(int c) {
 // 2^32, as a signed 32-bit value. `what` names the answer in messages.
 int read_number(const char *what) {
   skip_white_space();
+  // Once a sign or a 0x is taken, the answer has begun, and what lacks its
+  // digits is not a number, whether input goes on or not.
+  if (peek_input() == -1) fail(what, "input ended");
   bool negative = false;
   if (peek_input() == '+' || peek_input() == '-') {
     negative = peek_input() == '-';
@@ -248,8 +253,7 @@ int read_number(const char *what) {
     has_digit = true;
     take_input();
   }
-  if (!has_digit)
-    fail(what, peek_input() == -1 ? "input ended" : "not a number");
+  if (!has_digit) fail(what, "not a number");
   if (negative) value = 0U - value;
   return static_cast<int>(value);
 }
@@ -267,7 +271,13 @@ int read_city_count() {
 
 // ---- The instance file and its clean-up
 
-enum Phase : std::sig_atomic_t { Before_Open, Writing, Complete, Discarded };
+enum Phase : std::sig_atomic_t {
+  Before_Open,
+  Opened,
+  Writing,
+  Complete,
+  Discarded
+};
 
 struct {
   volatile std::sig_atomic_t phase;
@@ -278,23 +288,58 @@ struct {
   ino_t inode;
 } Instance_File = {Before_Open, -1, nullptr, false, 0, 0};
 
-// Returns why the name could not be removed, or 0. Only async-signal-safe
-// calls are made here.
-int discard_instance_file() {
-  if (Instance_File.phase != Writing) return 0;
-  Instance_File.phase = Discarded;
-  if (Instance_File.regular && ftruncate(Instance_File.fd, 0) != 0) {
-    // Removing the name below is all that is left to do.
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool is_instance_file(const struct stat &file) {
+  return file.st_dev == Instance_File.device &&
+         file.st_ino == Instance_File.inode;
+}
+
+// The regular file being written: its descriptor while that is open, which
+// after a failed close depends on the system, else the file reached again
+// through its name, if the name still leads to it; -1 if neither.
+int reach_instance_file() {
+  if (fcntl(Instance_File.fd, F_GETFD) != -1) return Instance_File.fd;
+  const int fd =
+      open(Instance_File.name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat opened {};
+  if (fd >= 0 && fstat(fd, &opened) == 0 && is_instance_file(opened))
+    return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// Empties the regular file being written, closes it, and removes its name
+// if the name still leads straight to it. Returns why the partial file
+// could not be removed, or 0.
+int empty_instance_file() {
+  const int fd = reach_instance_file();
+  if (fd >= 0) {
+    if (ftruncate(fd, 0) != 0) {
+      // Removing the name below is all that is left to do.
+    }
+    close(fd);
   }
-  // Closed before any message, so that a file that took the number of a
-  // closed standard error never receives one.
-  close(Instance_File.fd);
   struct stat named {};
-  if (!Instance_File.regular || lstat(Instance_File.name, &named) != 0 ||
-      named.st_dev != Instance_File.device ||
-      named.st_ino != Instance_File.inode)
-    return 0;
+  if (lstat(Instance_File.name, &named) != 0)
+    return errno == ENOENT ? 0 : errno;
+  if (!is_instance_file(named)) return 0;
   return unlink(Instance_File.name) == 0 ? 0 : errno;
+}
+
+// Deals with the file as its phase asks, once, and closes it before any
+// message, so that a file that took the number of a closed standard error
+// never receives one. Returns why the partial file could not be removed, or
+// 0. Only async-signal-safe calls are made here.
+int discard_instance_file() {
+  const std::sig_atomic_t phase = Instance_File.phase;
+  if (phase != Opened && phase != Writing) return 0;
+  Instance_File.phase = Discarded;
+  if (phase == Writing && Instance_File.regular) return empty_instance_file();
+  close(Instance_File.fd);
+  return 0;
 }
 
 void on_fatal_signal(int signal_number) {
@@ -305,9 +350,12 @@ void on_fatal_signal(int signal_number) {
   raise(signal_number);
 }
 
-// The signals that end a process by default and that users, shells and
-// pipelines send.
-constexpr int Fatal_Signals[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM};
+// The signals that end a process by default and come from outside it: from
+// users, shells, pipelines, timers and limits. SIGKILL cannot be caught, and
+// the signals of a fault in the program itself are left to do their work.
+constexpr int Fatal_Signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,
+                                 SIGALRM, SIGTERM,   SIGUSR1, SIGUSR2,
+                                 SIGXCPU, SIGVTALRM, SIGPROF};
 
 // The fatal signals but those ignored or blocked when we started (nohup, a
 // background job), which stay so.
@@ -336,37 +384,38 @@ void catch_fatal_signals() {
       sigaction(signal_number, &action, nullptr);
 }
 
-bool same_file(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// A regular file that is also standard output or standard error would have
-// the console's lines written over its cities.
+// The console's own files cannot take the instance: a regular file would
+// have the dialogue written among the cities, and the file or pipe of
+// standard input would be written into by its own reader. A terminal can.
 void refuse_a_console_file(int fd, const struct stat &opened) {
-  for (const int console : {STDOUT_FILENO, STDERR_FILENO}) {
+  constexpr const char *Consoles[] = {"the same file as standard input",
+                                      "the same file as standard output",
+                                      "the same file as standard error"};
+  for (const int console : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    const bool may_clash =
+        S_ISREG(opened.st_mode) ||
+        (console == STDIN_FILENO && S_ISFIFO(opened.st_mode));
     struct stat stream {};
-    if (fd != console && S_ISREG(opened.st_mode) &&
-        fstat(console, &stream) == 0 && same_file(opened, stream)) {
-      close(fd);
-      fail(Instance_File.name, console == STDOUT_FILENO
-                                   ? "the same file as standard output"
-                                   : "the same file as standard error");
-    }
+    if (fd != console && may_clash && fstat(console, &stream) == 0 &&
+        same_file(opened, stream))
+      fail(Instance_File.name, Consoles[console]);
   }
 }
 
-// Takes the file just opened into the Writing phase, then truncates it.
+// Takes the file just opened from the Opened phase, where a failure leaves
+// it as it was, into the Writing phase once it is truncated.
 void record_instance_file(int fd) {
+  Instance_File.fd = fd;
+  Instance_File.phase = Opened;
   struct stat opened {};
   if (fstat(fd, &opened) != 0) fail(Instance_File.name, std::strerror(errno));
   refuse_a_console_file(fd, opened);
-  Instance_File.fd = fd;
   Instance_File.regular = S_ISREG(opened.st_mode);
   Instance_File.device = opened.st_dev;
   Instance_File.inode = opened.st_ino;
-  Instance_File.phase = Writing;
   if (Instance_File.regular && ftruncate(fd, 0) != 0)
     fail(Instance_File.name, std::strerror(errno));
+  Instance_File.phase = Writing;
 }
 
 // The fatal signals stay blocked from the open until the file is recorded,
@@ -390,15 +439,12 @@ void open_instance_file(const char *name) {
   unblock_caught_signals();
 }
 
-// A close that fails may have lost data, and the file must then still be
-// within reach to be emptied: a copy of the descriptor is closed first, and
-// its close reports what the last one would.
+// A close that fails may have lost data: the file is then emptied like one
+// whose write failed.
 void close_instance_file() {
-  const int copy = dup(Instance_File.fd);
-  if (copy < 0 || close(copy) != 0)
+  if (close(Instance_File.fd) != 0)
     fail(Instance_File.name, std::strerror(errno));
   Instance_File.phase = Complete;
-  close(Instance_File.fd);
 }
 
 // ---- Progress

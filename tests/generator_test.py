@@ -85,7 +85,7 @@ class Tspgen(unittest.TestCase):
         at_f, at_t = "echo old >f; exec $T -P f -e ", "echo old >t; ln -s t f; exec $T -P t -e "
         refusals = {
             "": "file name: input ended",
-            "k" * 256 + " 3 1": "file name: longer than 255 characters",
+            "k" * 256 + " 3 1": "file name: longer than 255 bytes",
             "ke\0ep 3 1": "file name: contains a NUL byte",
             "keep": "number of cities: input ended",
             "keep 0x 1": "number of cities: not a number",
