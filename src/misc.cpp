@@ -6,7 +6,13 @@
 #include <cstdint>
 #include <cstdlib>
 
+// Where the C library has srand48_deterministic (OpenBSD), its srand48
+// gives up the POSIX sequence for unpredictable values.
+#ifdef TSPGEN_HAVE_SRAND48_DETERMINISTIC
+void init_random_int(int seed) { srand48_deterministic(seed); }
+#else
 void init_random_int(int seed) { srand48(seed); }
+#endif
 
 int random_int(int n) {
   // Unsigned, so that n + 1 cannot overflow even for the largest int.
