@@ -202,8 +202,7 @@ void read_file_name(char (&name)[Longest_File_Name + 1]) {
   skip_white_space();
   std::size_t length = 0;
   for (int c = peek_input(); c != -1 && !is_white_space(c); c = peek_input()) {
-    if (length == Longest_File_Name)
-      fail("file name", "longer than 255 bytes");
+    if (length == Longest_File_Name) fail("file name", "longer than 255 bytes");
     if (c == '\0') fail("file name", "contains a NUL byte");
     name[length++] = static_cast<char>(c);
     take_input();
@@ -305,8 +304,7 @@ int reach_instance_file() {
   const int fd =
       open(Instance_File.name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat opened {};
-  if (fd >= 0 && fstat(fd, &opened) == 0 && is_instance_file(opened))
-    return fd;
+  if (fd >= 0 && fstat(fd, &opened) == 0 && is_instance_file(opened)) return fd;
   if (fd >= 0) close(fd);
   return -1;
 }

@@ -2,10 +2,10 @@
 // values and whose srand48_deterministic keeps the POSIX sequence, as
 // OpenBSD's does. The system's <cstdlib> is kept out: glibc declares these
 // functions noexcept.
+#include "deterministic_libc.h"
+
 #include <cstdint>
 #include <ctime>
-
-#include "deterministic_libc.h"
 
 namespace {
 std::uint64_t State;
