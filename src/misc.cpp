@@ -9,6 +9,7 @@
 // Where the C library has srand48_deterministic (OpenBSD), its srand48
 // gives up the POSIX sequence for unpredictable values.
 #ifdef TSPGEN_HAVE_SRAND48_DETERMINISTIC
+extern "C" void srand48_deterministic(long seed);
 void init_random_int(int seed) { srand48_deterministic(seed); }
 #else
 void init_random_int(int seed) { srand48(seed); }
