@@ -146,7 +146,8 @@ class Tspgen(unittest.TestCase):
             (AT_T % "inject=close:error=EIO -e inject=fcntl:error=EBADF", "f 3 1",
              "1 f: Input/output error", EMPTIED),
             # Before the truncation the file is closed, before any message, and left as it was.
-            ("exec 2>&-; " + AT_F % "inject=%fstat:error=EIO", "f 3 1", "1", {"f": "old\n"}),
+            *[("exec 2>&-; " + AT_F % f"inject={call}:error=EIO", "f 3 1", "1", {"f": "old\n"})
+              for call in ("%fstat", "ftruncate")],
             # After the close, a failure of the console leaves the whole file.
             ('exec $T -e inject=write:error=ENOSPC:when=8 "$B"', "f 3 1",
              "1 standard output: No space left on device", {"f": W}),
