@@ -37,6 +37,8 @@ S = "script -eqc '%s' /dev/null"
 SLOW = "mkfifo p; (exec 3<p; sleep 1.5; %s <&3 >/dev/null) & "
 # The file f, or t behind the symlink f, holds "old", and strace counts the calls on it.
 # Of the writes of "f 3 1", 1 to 5 are the dialogue's, 6 the file's, 7 and 8 the closing message's.
+# Counts: 99999 cities make about 2 MB, past ulimit -f 1 (512 bytes) and a FIFO's buffer;
+# 99999999 keep a run going past the second after which the progress line shows.
 AT_F = 'echo old >f; exec $T -P f -e %s "$B"'
 AT_T = 'echo old >t; ln -s t f; exec $T -P t -e %s "$B"'
 
@@ -176,11 +178,13 @@ class Tspgen(unittest.TestCase):
     def test_links_devices_and_fifos_are_written_in_place(self):
         self.check_runs([
             ('mkfifo p; (sleep 0.5; cat p >out) & "$B"; wait', "p 3 1", "0", {"out": W, "p": None}),
+            # A reader that leaves after one byte.
             ('mkfifo p; head -c 1 p >/dev/null & "$B"', "p 99999 1", "141", {"p": None}),
             ('ln -s /dev/stdout o; "$B" | cat >out', "o 3 1", "0",
              {"o": None, "out": DIALOGUE + W + "o TSP instance succesfully generated.\n"}),
             ('umask 004; "$B" && ls -l f | cut -c5-10 >m', "f 3 1", "0", {"f": W, "m": "rw----\n"}),
-            # The first cities where coordinates have eight digits or nine, and nine or ten.
+            # The first cities where coordinates have eight digits or nine, and nine or ten: the
+            # header and 2000 cities, after which head leaves and SIGPIPE ends tspgen.
             *[('ln -s /dev/fd/3 o; "$B" 3>&1 >/dev/null | head -n 2001 >out', f"o {n} 1", "0",
                {"o": None, "out": instance(n, 1, 2000)}) for n in (40000000, 429496729)],
         ], self.check_outcome)
