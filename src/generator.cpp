@@ -6,16 +6,22 @@
 // is parsed by our own reader, and every failure is known and reported.
 //
 // The instance file goes through five phases, and what a failure or a
-// fatal signal does to it follows from the phase alone:
-//   Before_Open  nothing of ours exists: the old file is left as it is.
+// fatal signal does to it follows from the phase it comes in alone:
+//   Before_Open  until the open has returned, however long it waits: the
+//                file is left as it is (one the open created stays empty).
 //   Opened       open, not yet truncated: it is closed and left as it is.
-//   Writing      from the truncation until a close that succeeded: the
-//                file is emptied through what was opened, which empties a
-//                symlink's target and the other hard links too, and the
-//                name is removed if it still leads straight to that
-//                regular file.
+//   Writing      from the truncation until the close has succeeded: the
+//                file is emptied through a descriptor that reaches it,
+//                which empties a symlink's target and the other hard links
+//                too, and the name is removed if it still leads straight
+//                to that regular file. Where partial data stays reachable,
+//                or no descriptor reaches the file any more, the message
+//                says why.
 //   Complete     the file is whole and stays, whatever comes after.
 //   Discarded    the clean-up has run; it runs once.
+// The two steps that change the file and its phase together, the
+// truncation and the close, run with the caught signals blocked, after a
+// look for one already waiting, which then acts in the phase it came in.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -89,6 +95,20 @@ bool write_all(int fd, const char *data, std::size_t size) {
   return true;
 }
 
+// ---- The caught signals
+
+// Defined with the instance file and the progress line below: every
+// failure and every fatal signal goes through them.
+int discard_instance_file();
+void erase_progress();
+
+// The signals that end a process by default and come from outside it: from
+// users, shells, pipelines, timers and limits. SIGKILL cannot be caught, and
+// the signals of a fault in the program itself are left to do their work.
+constexpr int Fatal_Signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,
+                                 SIGALRM, SIGTERM,   SIGUSR1, SIGUSR2,
+                                 SIGXCPU, SIGVTALRM, SIGPROF};
+
 // The fatal signals that the program catches, set once at the start.
 sigset_t Caught_Signals;
 
@@ -100,10 +120,60 @@ void unblock_caught_signals() {
   sigprocmask(SIG_UNBLOCK, &Caught_Signals, nullptr);
 }
 
-// Defined with the instance file and the progress line below: every
-// failure and every fatal signal goes through them.
-int discard_instance_file();
-void erase_progress();
+bool caught_signal_pending() {
+  sigset_t pending;
+  sigpending(&pending);
+  for (const int signal_number : Fatal_Signals)
+    if (sigismember(&Caught_Signals, signal_number) &&
+        sigismember(&pending, signal_number))
+      return true;
+  return false;
+}
+
+// Blocks the caught signals for a step that changes the file and its phase
+// together, so that none comes between the two. One that is already
+// waiting is let in first, and ends the program in the phase it came in.
+void block_caught_signals_for_a_phase_change() {
+  block_caught_signals();
+  if (caught_signal_pending()) unblock_caught_signals();
+}
+
+void on_fatal_signal(int signal_number) {
+  discard_instance_file();
+  erase_progress();
+  // The handler was reset on entry, so this ends the process by the same
+  // signal once the handler returns and the signal is unblocked.
+  raise(signal_number);
+}
+
+// The fatal signals but those ignored or blocked when we started (nohup, a
+// background job), which stay so.
+sigset_t signals_to_catch() {
+  sigset_t blocked;
+  sigprocmask(SIG_SETMASK, nullptr, &blocked);
+  sigset_t to_catch;
+  sigemptyset(&to_catch);
+  for (const int signal_number : Fatal_Signals) {
+    struct sigaction current {};
+    sigaction(signal_number, nullptr, &current);
+    if (current.sa_handler != SIG_IGN && !sigismember(&blocked, signal_number))
+      sigaddset(&to_catch, signal_number);
+  }
+  return to_catch;
+}
+
+void catch_fatal_signals() {
+  Caught_Signals = signals_to_catch();
+  struct sigaction action {};
+  action.sa_handler = on_fatal_signal;
+  action.sa_flags = SA_RESETHAND;
+  action.sa_mask = Caught_Signals;
+  for (const int signal_number : Fatal_Signals)
+    if (sigismember(&Caught_Signals, signal_number))
+      sigaction(signal_number, &action, nullptr);
+}
+
+// ---- Failures
 
 // Ends the program after a failure: the instance file is dealt with as its
 // phase asks, safe from signals, and then the message is written, which a
@@ -134,13 +204,23 @@ void say(std::string_view text) {
 
 // ---- Reading the answers
 
-// Standard input, read in blocks of our own; nothing else reads it.
+// Standard input, read into a buffer of our own; nothing else reads it.
 struct {
   char bytes[64 * 1024];
   std::size_t next;
   std::size_t end;
+  std::size_t most_per_read;
   bool ended;
 } Input;
+
+// Nothing past the seed is taken from standard input, so that the next
+// reader (another tspgen, say) starts there. A seekable file is read in
+// blocks and given back, and a terminal gives a line a read; a pipe, a FIFO
+// or a socket is read a byte at a time, as the shell's read(1) does.
+void start_input() {
+  const bool seekable = lseek(STDIN_FILENO, 0, SEEK_CUR) >= 0;
+  Input.most_per_read = seekable || Terminal.input ? sizeof Input.bytes : 1;
+}
 
 // Whether a whole line already waits on the terminal: it was typed ahead,
 // and its echo came before the prompt.
@@ -152,7 +232,7 @@ bool line_typed_ahead() {
 void fill_input() {
   const bool typed_ahead = Terminal.input && line_typed_ahead();
   for (;;) {
-    const ssize_t got = read(STDIN_FILENO, Input.bytes, sizeof Input.bytes);
+    const ssize_t got = read(STDIN_FILENO, Input.bytes, Input.most_per_read);
     if (got > 0) {
       Input.next = 0;
       Input.end = static_cast<std::size_t>(got);
@@ -182,12 +262,11 @@ int peek_input() {
 
 void take_input() { ++Input.next; }
 
-// Puts the offset of a seekable standard input just past the last answer,
-// so that the next reader (another tspgen, say) starts there.
+// Puts the offset of a seekable standard input just past the last answer.
 void give_back_unread_input() {
   const auto unread = static_cast<off_t>(Input.end - Input.next);
   if (unread > 0 && lseek(STDIN_FILENO, -unread, SEEK_CUR) < 0) {
-    // A pipe or a terminal cannot seek, and what was read from it is ours.
+    // A terminal cannot seek, and the rest of its line is ours.
   }
 }
 
@@ -280,169 +359,127 @@ enum Phase : std::sig_atomic_t {
 
 struct {
   volatile std::sig_atomic_t phase;
+  // The descriptor that reaches the file, or -1 once none does.
   volatile std::sig_atomic_t fd;
   const char *name;
-  bool regular;
-  dev_t device;
-  ino_t inode;
-} Instance_File = {Before_Open, -1, nullptr, false, 0, 0};
+  struct stat opened;
+} Instance_File = {Before_Open, -1, nullptr, {}};
 
 bool same_file(const struct stat &a, const struct stat &b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool is_instance_file(const struct stat &file) {
-  return file.st_dev == Instance_File.device &&
-         file.st_ino == Instance_File.inode;
-}
-
-// The regular file being written: its descriptor while that is open, which
-// after a failed close depends on the system, else the file reached again
-// through its name, if the name still leads to it; -1 if neither.
-int reach_instance_file() {
-  if (fcntl(Instance_File.fd, F_GETFD) != -1) return Instance_File.fd;
-  const int fd =
-      open(Instance_File.name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  struct stat opened {};
-  if (fd >= 0 && fstat(fd, &opened) == 0 && is_instance_file(opened)) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
-}
-
-// Empties the regular file being written, closes it, and removes its name
-// if the name still leads straight to it. Returns why the partial file
-// could not be removed, or 0.
-int empty_instance_file() {
-  const int fd = reach_instance_file();
-  if (fd >= 0) {
-    if (ftruncate(fd, 0) != 0) {
-      // Removing the name below is all that is left to do.
-    }
-    close(fd);
-  }
+// Removes the name if it still leads straight to the file. Returns why it
+// could not, or 0. The file is held open meanwhile, so no other file can
+// have its device and inode.
+int remove_name_of_instance_file() {
   struct stat named {};
   if (lstat(Instance_File.name, &named) != 0)
     return errno == ENOENT ? 0 : errno;
-  if (!is_instance_file(named)) return 0;
+  if (!same_file(named, Instance_File.opened)) return 0;
   return unlink(Instance_File.name) == 0 ? 0 : errno;
+}
+
+// Empties the regular file being written through its descriptor, which
+// empties a symlink's target and the other hard links too, removes its
+// name, and closes it. Returns why partial data, or the emptied file under
+// its name, stays, or 0.
+int empty_instance_file() {
+  const int fd = Instance_File.fd;
+  if (fd < 0) return EBADF;
+  const int not_emptied = ftruncate(fd, 0) == 0 ? 0 : errno;
+  const int not_removed = remove_name_of_instance_file();
+  // Data that could not be emptied is gone all the same with the last name.
+  struct stat now {};
+  const bool unreachable = fstat(fd, &now) == 0 && now.st_nlink == 0;
+  close(fd);
+  if (not_removed) return not_removed;
+  return unreachable ? 0 : not_emptied;
 }
 
 // Deals with the file as its phase asks, once, and closes it before any
 // message, so that a file that took the number of a closed standard error
-// never receives one. Returns why the partial file could not be removed, or
-// 0. Only async-signal-safe calls are made here.
+// never receives one. Returns why something of the file stays, or 0. Only
+// async-signal-safe calls are made here.
 int discard_instance_file() {
   const std::sig_atomic_t phase = Instance_File.phase;
   if (phase != Opened && phase != Writing) return 0;
   Instance_File.phase = Discarded;
-  if (phase == Writing && Instance_File.regular) return empty_instance_file();
+  if (phase == Writing && S_ISREG(Instance_File.opened.st_mode))
+    return empty_instance_file();
   close(Instance_File.fd);
   return 0;
-}
-
-void on_fatal_signal(int signal_number) {
-  discard_instance_file();
-  erase_progress();
-  // The handler was reset on entry, so this ends the process by the same
-  // signal once the handler returns and the signal is unblocked.
-  raise(signal_number);
-}
-
-// The signals that end a process by default and come from outside it: from
-// users, shells, pipelines, timers and limits. SIGKILL cannot be caught, and
-// the signals of a fault in the program itself are left to do their work.
-constexpr int Fatal_Signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,
-                                 SIGALRM, SIGTERM,   SIGUSR1, SIGUSR2,
-                                 SIGXCPU, SIGVTALRM, SIGPROF};
-
-// The fatal signals but those ignored or blocked when we started (nohup, a
-// background job), which stay so.
-sigset_t signals_to_catch() {
-  sigset_t blocked;
-  sigprocmask(SIG_SETMASK, nullptr, &blocked);
-  sigset_t to_catch;
-  sigemptyset(&to_catch);
-  for (const int signal_number : Fatal_Signals) {
-    struct sigaction current {};
-    sigaction(signal_number, nullptr, &current);
-    if (current.sa_handler != SIG_IGN && !sigismember(&blocked, signal_number))
-      sigaddset(&to_catch, signal_number);
-  }
-  return to_catch;
-}
-
-void catch_fatal_signals() {
-  Caught_Signals = signals_to_catch();
-  struct sigaction action {};
-  action.sa_handler = on_fatal_signal;
-  action.sa_flags = SA_RESETHAND;
-  action.sa_mask = Caught_Signals;
-  for (const int signal_number : Fatal_Signals)
-    if (sigismember(&Caught_Signals, signal_number))
-      sigaction(signal_number, &action, nullptr);
 }
 
 // The console's own files cannot take the instance: a regular file would
 // have the dialogue written among the cities, and the file or pipe of
 // standard input would be written into by its own reader. A terminal can.
-void refuse_a_console_file(int fd, const struct stat &opened) {
+void refuse_a_console_file() {
   constexpr const char *Consoles[] = {"the same file as standard input",
                                       "the same file as standard output",
                                       "the same file as standard error"};
+  const struct stat &opened = Instance_File.opened;
   for (const int console : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     const bool may_clash =
         S_ISREG(opened.st_mode) ||
         (console == STDIN_FILENO && S_ISFIFO(opened.st_mode));
     struct stat stream {};
-    if (fd != console && may_clash && fstat(console, &stream) == 0 &&
-        same_file(opened, stream))
+    if (console != Instance_File.fd && may_clash &&
+        fstat(console, &stream) == 0 && same_file(opened, stream))
       fail(Instance_File.name, Consoles[console]);
   }
 }
 
-// Takes the file just opened from the Opened phase, where a failure leaves
-// it as it was, into the Writing phase once it is truncated.
-void record_instance_file(int fd) {
+// The open may wait long (for a FIFO's reader, another process's lease, a
+// slow network file system), and a signal meanwhile ends the program at
+// once. It truncates nothing, so that a failure or a signal before the
+// truncation leaves the old file as it was.
+void open_instance_file(const char *name) {
+  Instance_File.name = name;
+  const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0664);
+  if (fd < 0) fail(name, std::strerror(errno));
   Instance_File.fd = fd;
   Instance_File.phase = Opened;
-  struct stat opened {};
-  if (fstat(fd, &opened) != 0) fail(Instance_File.name, std::strerror(errno));
-  refuse_a_console_file(fd, opened);
-  Instance_File.regular = S_ISREG(opened.st_mode);
-  Instance_File.device = opened.st_dev;
-  Instance_File.inode = opened.st_ino;
-  if (Instance_File.regular && ftruncate(fd, 0) != 0)
-    fail(Instance_File.name, std::strerror(errno));
-  Instance_File.phase = Writing;
+  if (fstat(fd, &Instance_File.opened) != 0) fail(name, std::strerror(errno));
+  refuse_a_console_file();
 }
 
-// The fatal signals stay blocked from the open until the file is recorded,
-// so that none can come in between. The open is non-blocking so that it
-// cannot wait with them blocked, and it truncates nothing: the record does.
-void open_instance_file(const char *name) {
-  constexpr int Flags = O_WRONLY | O_CLOEXEC | O_NOCTTY;
-  Instance_File.name = name;
-  block_caught_signals();
-  int fd = open(name, Flags | O_CREAT | O_NONBLOCK, 0664);
-  if (fd < 0 && (errno == ENXIO || errno == EAGAIN || errno == EWOULDBLOCK)) {
-    // A FIFO with no reader yet, or a file under another process's lease:
-    // the wait may be long, so it is done with the signals unblocked, and
-    // the name, which exists, is neither created nor truncated meanwhile.
-    unblock_caught_signals();
-    fd = open(name, Flags);
-    block_caught_signals();
-  }
-  if (fd < 0) fail(name, std::strerror(errno));
-  record_instance_file(fd);
+void truncate_instance_file() {
+  block_caught_signals_for_a_phase_change();
+  if (S_ISREG(Instance_File.opened.st_mode) &&
+      ftruncate(Instance_File.fd, 0) != 0)
+    fail(Instance_File.name, std::strerror(errno));
+  Instance_File.phase = Writing;
   unblock_caught_signals();
 }
 
-// A close that fails may have lost data: the file is then emptied like one
-// whose write failed.
+// A close that fails may have lost data, and the file is then emptied like
+// one whose write failed, through `copy` where there is one, else through
+// `fd` if the system kept it open. No other descriptor of it stays open to
+// take the message.
+[[noreturn]] void fail_to_close(int fd, int copy) {
+  const int close_error = errno;
+  if (copy >= 0) {
+    close(fd);
+    Instance_File.fd = copy;
+  } else {
+    Instance_File.fd = fcntl(fd, F_GETFD) != -1 ? fd : -1;
+  }
+  fail(Instance_File.name, std::strerror(close_error));
+}
+
+// On some systems a close that fails has freed the descriptor all the
+// same, and the name may by then lead to another file: a copy of the
+// descriptor, where one is free, keeps the file within reach through the
+// close. Where only the last close writes the data out, it is the copy's.
 void close_instance_file() {
-  if (close(Instance_File.fd) != 0)
-    fail(Instance_File.name, std::strerror(errno));
+  const int fd = Instance_File.fd;
+  const int copy = dup(fd);
+  block_caught_signals_for_a_phase_change();
+  if (close(fd) != 0) fail_to_close(fd, copy);
+  if (copy >= 0 && close(copy) != 0) fail_to_close(copy, -1);
   Instance_File.phase = Complete;
+  unblock_caught_signals();
 }
 
 // ---- Progress
@@ -528,7 +565,6 @@ constexpr Digit_Groups make_digit_groups() {
 }
 
 constexpr Digit_Groups Groups = make_digit_groups();
-constexpr bool Little_Endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 // Up to 3 bytes past the end of the digits are scribbled on.
 char *write_leading_group(char *out, std::uint32_t group) {
@@ -542,41 +578,12 @@ char *write_inner_group(char *out, std::uint32_t group) {
   return out + 4;
 }
 
-// Writes `value` < 10^8 without its leading zeros and returns the end of its
-// digits; up to 7 bytes past that end are scribbled on. The eight digits are
-// put together in a word, and the zeros are shifted out of it by a count
-// that follows from the digits by arithmetic, not by a branch.
-char *write_eight_digits(char *out, std::uint32_t value) {
-  const std::uint32_t high = value / 10000;
-  std::uint32_t first = 0;
-  std::uint32_t last = 0;
-  std::memcpy(&first, Groups.inner[high], 4);
-  std::memcpy(&last, Groups.inner[value - high * 10000], 4);
-  std::uint64_t word = Little_Endian ? first | std::uint64_t{last} << 32
-                                     : std::uint64_t{first} << 32 | last;
-  // Marks the digits that are not '0', and the last digit in any case.
-  const std::uint64_t marks = (word ^ 0x3030303030303030) |
-                              (Little_Endian ? std::uint64_t{1} << 56 : 1);
-  const int zero_bits =
-      (Little_Endian ? __builtin_ctzll(marks) : __builtin_clzll(marks)) & ~7;
-  word = Little_Endian ? word >> zero_bits : word << zero_bits;
-  std::memcpy(out, &word, 8);
-  return out + 8 - zero_bits / 8;
-}
-
 // Writes `value` in decimal with the fewest digits and returns the end of
-// its digits; up to 7 bytes past that end are scribbled on. The digits above
-// the last four fill one group or two; when the choice between them is a
-// coin toss, `Branch_Free` writes them without a branch on it, which would
-// be mispredicted for every other number (32 ns a city instead of 17 at
-// 40 million cities, where coordinates have eight digits or nine).
-template <bool Branch_Free>
+// its digits; up to 3 bytes past that end are scribbled on.
 char *write_decimal(char *out, std::uint32_t value) {
   if (value < 10000) return write_leading_group(out, value);
   const std::uint32_t high = value / 10000;
-  if (Branch_Free) {
-    out = write_eight_digits(out, high);
-  } else if (high < 10000) {
+  if (high < 10000) {
     out = write_leading_group(out, high);
   } else {
     const std::uint32_t highest = high / 10000;
@@ -584,15 +591,6 @@ char *write_decimal(char *out, std::uint32_t value) {
     out = write_inner_group(out, high - highest * 10000);
   }
   return write_inner_group(out, value - high * 10000);
-}
-
-// Whether coordinates from 0 to `bound` fall often enough on both sides of
-// 10^8 that writing them without a branch pays: that costs 4 ns a city, and
-// a mispredicted branch about 20 ns.
-bool straddles_10_to_the_8(int bound) {
-  const double share_above =
-      bound < 100000000 ? 0 : (bound - 99999999.0) / (bound + 1.0);
-  return share_above > 0.125 && share_above < 0.9375;
 }
 
 // ---- Writing the instance
@@ -610,22 +608,19 @@ void flush_file_buffer() {
 }
 
 // Writes a space and a coordinate drawn from 0 to `bound`.
-template <bool Branch_Free>
 char *write_coordinate(char *out, int bound) {
   *out++ = ' ';
-  return write_decimal<Branch_Free>(
-      out, static_cast<std::uint32_t>(random_int(bound)));
+  return write_decimal(out, static_cast<std::uint32_t>(random_int(bound)));
 }
 
 // Writes the lines of the cities `block` * 10,000 + `low` for `low` from
 // `first_low` to `last_low`. The digits above a city number's last four
 // are the block's, written once for all its cities, so a city's own number
 // costs one table group and no division.
-template <bool Branch_Free>
 char *write_city_block(char *out, std::uint32_t block, std::uint32_t first_low,
                        std::uint32_t last_low, int bound) {
   char block_digits[16] = {};
-  const char *const block_end = write_decimal<false>(block_digits, block);
+  const char *const block_end = write_decimal(block_digits, block);
   const auto block_length = static_cast<std::size_t>(block_end - block_digits);
   for (std::uint32_t low = first_low; low <= last_low; ++low) {
     if (block == 0) {
@@ -634,8 +629,8 @@ char *write_city_block(char *out, std::uint32_t block, std::uint32_t first_low,
       std::memcpy(out, block_digits, 8);
       out = write_inner_group(out + block_length, low);
     }
-    out = write_coordinate<Branch_Free>(out, bound);
-    out = write_coordinate<Branch_Free>(out, bound);
+    out = write_coordinate(out, bound);
+    out = write_coordinate(out, bound);
     *out++ = '\n';
   }
   return out;
@@ -646,7 +641,7 @@ void write_header(int count) {
   if (count < 0) *out++ = '-';
   // The magnitude in unsigned arithmetic, which also holds that of INT_MIN.
   const auto value = static_cast<std::uint32_t>(count);
-  out = write_decimal<false>(out, count < 0 ? 0U - value : value);
+  out = write_decimal(out, count < 0 ? 0U - value : value);
   for (const char c : std::string_view(" 0\n")) *out++ = c;
   File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
 }
@@ -656,7 +651,6 @@ void write_cities(int count) {
   if (count < 1) return;
   const int bound = 5 * count;
   const auto last_block = static_cast<std::uint32_t>(count) / 10000;
-  const bool branch_free = straddles_10_to_the_8(bound);
   start_progress(count);
   for (std::uint32_t block = 0; block <= last_block; ++block) {
     // Room for a block of the longest lines and what is scribbled past them.
@@ -666,9 +660,7 @@ void write_cities(int count) {
     const std::uint32_t last_low =
         block == last_block ? static_cast<std::uint32_t>(count) % 10000 : 9999;
     char *out = File_Buffer.bytes + File_Buffer.used;
-    out = branch_free
-              ? write_city_block<true>(out, block, first_low, last_low, bound)
-              : write_city_block<false>(out, block, first_low, last_low, bound);
+    out = write_city_block(out, block, first_low, last_low, bound);
     File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
     update_progress(static_cast<int>(block * 10000 + last_low));
   }
@@ -677,6 +669,7 @@ void write_cities(int count) {
 
 void write_instance(const char *name, int count) {
   open_instance_file(name);
+  truncate_instance_file();
   write_header(count);
   write_cities(count);
   flush_file_buffer();
@@ -692,6 +685,7 @@ int main() {
   // like any other failure, instead of killing the program mid-file.
   signal(SIGXFSZ, SIG_IGN);
   catch_fatal_signals();
+  start_input();
   say("Random TSP Generator\n"
       "by Dr. Halvard Quist and Benno Strale\n"
       "Part of the Mirto Demo for the TSP\n");

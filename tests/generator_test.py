@@ -163,8 +163,8 @@ class Tspgen(unittest.TestCase):
     def test_a_signal_follows_the_phase_it_comes_in(self):
         self.check_runs([("ulimit -c 0; " + AT_T % f"inject=write:signal={number.name}", "f 3 1",
                           str(128 + number), EMPTIED) for number in SIGNALS] + [
-            # Sent at the open, it waits until the file is recorded, and then removes it.
-            (AT_F % "inject=openat:signal=INT", "f 3 1", "130", {}),
+            # Sent at the open, it leaves the old file as it was.
+            (AT_F % "inject=openat:signal=INT", "f 3 1", "130", {"f": "old\n"}),
             # Sent while the open waits for a FIFO's reader.
             ('mkfifo p; echo p 3 1 | "$B" & sleep 0.5; kill $!; wait $! 2>&-', "", "143",
              {"p": None}),
