@@ -8,8 +8,9 @@
 // The instance file goes through five phases, and what a failure or a
 // fatal signal does to it follows from the phase it comes in alone:
 //   Before_Open  until the open has returned, however long it waits: the
-//                file is left as it is (one the open created stays empty).
-//   Opened       open, not yet truncated: it is closed and left as it is.
+//                file is left as it is.
+//   Opened       open, not yet truncated: it is closed and left as it is;
+//                one that the open created stays, empty.
 //   Writing      from the truncation until the close has succeeded: the
 //                file is emptied through a descriptor that reaches it,
 //                which empties a symlink's target and the other hard links
@@ -213,10 +214,11 @@ struct {
   bool ended;
 } Input;
 
-// Nothing past the seed is taken from standard input, so that the next
-// reader (another tspgen, say) starts there. A seekable file is read in
-// blocks and given back, and a terminal gives a line a read; a pipe, a FIFO
-// or a socket is read a byte at a time, as the shell's read(1) does.
+// Nothing past the character that ends the seed is taken from standard
+// input, so that the next reader (another tspgen, say) starts there. A
+// seekable file is read in blocks and given back, and a terminal gives a
+// line a read; a pipe, a FIFO or a socket is read a byte at a time, as the
+// shell's read(1) does.
 void start_input() {
   const bool seekable = lseek(STDIN_FILENO, 0, SEEK_CUR) >= 0;
   Input.most_per_read = seekable || Terminal.input ? sizeof Input.bytes : 1;
