@@ -34,10 +34,13 @@ DIALOGUE = ("Random TSP Generator\nby Dr. Halvard Quist and Benno Strale\n"
             "Generating random TSP instance ...\n")
 # The file of the answers "f 3 1"; f left whole, or as it was; the symlink f, its target emptied.
 THREE_CITIES = "3 0\n1 4 5\n2 5 9\n3 15 15\n"
-WHOLE_F, OLD_F, EMPTIED_THROUGH_SYMLINK = {"f": THREE_CITIES}, {"f": "old\n"}, {"f": None, "t": ""}
+WHOLE_F = {"f": THREE_CITIES}
+OLD_F = {"f": "old\n"}
+EMPTIED_THROUGH_SYMLINK = {"f": None, "t": ""}
 # A row may take this long, and a group of rows (one CTest test) all of them this long: less
 # than CTest gives it, so that the suite itself kills what a faulty build leaves running.
-ROW_SECONDS, GROUP_DEADLINE = 30, time.monotonic() + 240
+ROW_SECONDS = 30
+GROUP_DEADLINE = time.monotonic() + 240
 
 
 # Counts: 99999 cities make about 2 MB, past ulimit -f 1 (512 bytes) and a FIFO's buffer;
@@ -65,7 +68,8 @@ def slow_reader_of_fifo(drain):
 
 # The start of an instance, by the POSIX drand48 recurrence.
 def instance(count, seed, cities=2**31):
-    state, draws = (seed % 2**32) << 16 | 0x330E, []
+    state = (seed % 2**32) << 16 | 0x330E
+    draws = []
     for _ in range(2 * max(min(count, cities), 0)):
         state = (0x5DEECE66D * state + 0xB) % 2**48
         draws.append((state >> 17) % (5 * count + 1))
@@ -242,7 +246,8 @@ class Tspgen(unittest.TestCase):
         def check(status, seen, _, expected_status, seen_last):
             self.assertEqual((status, seen[-len(seen_last):]), (expected_status, seen_last))
 
-        erased, into_fifo = b"million cities/s\x1b[K\r\x1b[K", '"$tspgen" >/dev/null'
+        erased = b"million cities/s\x1b[K\r\x1b[K"
+        into_fifo = '"$tspgen" >/dev/null'
         not_a_number = b"\r\ntspgen: number of cities: not a number\r\n"
         self.check_rows([
             (on_a_terminal('"$tspgen"'), "f\nx\n", "1", b"Cities: " + not_a_number),
