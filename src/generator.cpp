@@ -9,22 +9,24 @@
 // fatal signal does to it follows from the phase it comes in alone:
 //   Before_Open  until the open has returned, however long it waits: the
 //                file is left as it is.
-//   Opened       open, not yet truncated: it is closed and left as it is;
-//                one that the open created stays, empty.
+//   Opened       open, not yet truncated, however long it waits for the
+//                lock that keeps one run at a time on a regular file: it
+//                is closed and left as it is; one that the open created
+//                stays, empty.
 //   Writing      from the truncation until the close has succeeded: the
 //                file is emptied through a descriptor that reaches it,
 //                which empties a symlink's target and the other hard links
 //                too, and the name is removed if it still leads straight
 //                to that regular file. Where partial data stays reachable,
-//                or no descriptor reaches the file any more, the message
-//                says why.
+//                or the emptied file under its name, the message says so.
 //   Complete     the file is whole and stays, whatever comes after.
 //   Discarded    the clean-up has run; it runs once.
 // The two steps that change the file and its phase together, the
-// truncation and the close, run with the caught signals blocked, after a
-// look for one already waiting, which then acts in the phase it came in.
+// truncation and the close, run with the caught signals blocked: a signal
+// that comes during one of them acts after it.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,16 +64,13 @@ struct {
   bool error;
 } Terminal;
 
-// Whether the terminal's cursor stands after a prompt, where a message
-// would be glued to it: set by a prompt written to a terminal, cleared when
-// the terminal echoes an Enter typed after the prompt.
-bool Cursor_After_Prompt;
-
 // Waits until `fd` is ready when it was opened non-blocking by whoever
-// handed it to us.
-void wait_for(int fd, short events) {
+// handed it to us. Returns false, with errno set, if the wait failed.
+bool wait_for(int fd, short events) {
   pollfd entry{fd, events, 0};
-  while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
+  for (;;) {
+    if (poll(&entry, 1, -1) >= 0) return true;
+    if (errno != EINTR) return false;
   }
 }
 
@@ -80,10 +79,8 @@ bool write_all(int fd, const char *data, std::size_t size) {
     const ssize_t written = write(fd, data, size);
     if (written < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        wait_for(fd, POLLOUT);
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_for(fd, POLLOUT))
         continue;
-      }
       return false;
     }
     if (written == 0) {
@@ -100,15 +97,39 @@ bool write_all(int fd, const char *data, std::size_t size) {
 
 // Defined with the instance file and the progress line below: every
 // failure and every fatal signal goes through them.
-int discard_instance_file();
+// What the clean-up could not do to the instance file, which then stays
+// in part, and why; it did all when `why` is 0.
+struct Remains {
+  const char *what;
+  int why;
+};
+Remains discard_instance_file();
 void erase_progress();
 
 // The signals that end a process by default and come from outside it: from
-// users, shells, pipelines, timers and limits. SIGKILL cannot be caught, and
-// the signals of a fault in the program itself are left to do their work.
-constexpr int Fatal_Signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,
-                                 SIGALRM, SIGTERM,   SIGUSR1, SIGUSR2,
-                                 SIGXCPU, SIGVTALRM, SIGPROF};
+// users, shells, pipelines, timers and limits, and the real-time signals.
+// SIGKILL cannot be caught, SIGXFSZ is ignored, and the signals of a fault
+// in the program itself are left to do their work.
+constexpr int Fatal_Signals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM, SIGTERM,
+    SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+#ifdef __linux__
+    // Linux ends a process on these too; NetBSD, say, ignores SIGPWR.
+    SIGPOLL, SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+template <typename Action>
+void for_each_fatal_signal(Action action) {
+  for (const int signal_number : Fatal_Signals) action(signal_number);
+#ifdef SIGRTMIN
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
+    action(signal_number);
+#endif
+}
 
 // The fatal signals that the program catches, set once at the start.
 sigset_t Caught_Signals;
@@ -121,24 +142,6 @@ void unblock_caught_signals() {
   sigprocmask(SIG_UNBLOCK, &Caught_Signals, nullptr);
 }
 
-bool caught_signal_pending() {
-  sigset_t pending;
-  sigpending(&pending);
-  for (const int signal_number : Fatal_Signals)
-    if (sigismember(&Caught_Signals, signal_number) &&
-        sigismember(&pending, signal_number))
-      return true;
-  return false;
-}
-
-// Blocks the caught signals for a step that changes the file and its phase
-// together, so that none comes between the two. One that is already
-// waiting is let in first, and ends the program in the phase it came in.
-void block_caught_signals_for_a_phase_change() {
-  block_caught_signals();
-  if (caught_signal_pending()) unblock_caught_signals();
-}
-
 void on_fatal_signal(int signal_number) {
   discard_instance_file();
   erase_progress();
@@ -147,31 +150,59 @@ void on_fatal_signal(int signal_number) {
   raise(signal_number);
 }
 
-// The fatal signals but those ignored or blocked when we started (nohup, a
-// background job), which stay so.
-sigset_t signals_to_catch() {
-  sigset_t blocked;
-  sigprocmask(SIG_SETMASK, nullptr, &blocked);
-  sigset_t to_catch;
-  sigemptyset(&to_catch);
-  for (const int signal_number : Fatal_Signals) {
-    struct sigaction current {};
-    sigaction(signal_number, nullptr, &current);
-    if (current.sa_handler != SIG_IGN && !sigismember(&blocked, signal_number))
-      sigaddset(&to_catch, signal_number);
-  }
-  return to_catch;
-}
-
+// Catches the fatal signals but those ignored or blocked when we started
+// (nohup, a background job), which stay so.
 void catch_fatal_signals() {
-  Caught_Signals = signals_to_catch();
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigprocmask(SIG_SETMASK, nullptr, &blocked);
+  sigemptyset(&Caught_Signals);
+  for_each_fatal_signal([&](int signal_number) {
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) == 0 &&
+        current.sa_handler != SIG_IGN && !sigismember(&blocked, signal_number))
+      sigaddset(&Caught_Signals, signal_number);
+  });
   struct sigaction action {};
   action.sa_handler = on_fatal_signal;
   action.sa_flags = SA_RESETHAND;
   action.sa_mask = Caught_Signals;
-  for (const int signal_number : Fatal_Signals)
+  for_each_fatal_signal([&](int signal_number) {
     if (sigismember(&Caught_Signals, signal_number))
       sigaction(signal_number, &action, nullptr);
+  });
+}
+
+// ---- The cursor
+
+// Whether a line waits on standard input, typed ahead: a terminal holds it
+// back until its Enter.
+bool input_ready() {
+  pollfd entry{STDIN_FILENO, POLLIN, 0};
+  return poll(&entry, 1, 0) > 0;
+}
+
+// Where the terminal's cursor stands. After a prompt, a message would be
+// glued to it, until the terminal echoes the Enter of an answer typed
+// after the prompt; an answer already typed when the prompt was written was
+// echoed before it.
+struct {
+  bool after_prompt;
+  bool answer_typed_ahead;
+} Cursor;
+
+void note_written(std::string_view text, bool typed_ahead) {
+  if (Terminal.output) Cursor = {text.back() != '\n', typed_ahead};
+}
+
+// In canonical mode a read returns a byte of a line only once its Enter is
+// typed and echoed.
+void note_answer_read() {
+  if (Terminal.input && !Cursor.answer_typed_ahead) Cursor.after_prompt = false;
+}
+
+bool message_needs_a_line_of_its_own() {
+  return Cursor.after_prompt && Terminal.error;
 }
 
 // ---- Failures
@@ -181,95 +212,86 @@ void catch_fatal_signals() {
 // signal may still interrupt if standard error is slow to take it.
 [[noreturn]] void fail(std::string_view what, std::string_view why) {
   block_caught_signals();
-  const int not_removed = discard_instance_file();
+  const Remains remains = discard_instance_file();
   unblock_caught_signals();
   erase_progress();
-  const bool own_line = Cursor_After_Prompt && Terminal.error;
   char message[768];
-  const int length =
-      std::snprintf(message, sizeof message, "%stspgen: %.*s: %.*s%s%s\n",
-                    own_line ? "\n" : "", static_cast<int>(what.size()),
-                    what.data(), static_cast<int>(why.size()), why.data(),
-                    not_removed ? "; could not remove the partial file: " : "",
-                    not_removed ? std::strerror(not_removed) : "");
+  const int length = std::snprintf(
+      message, sizeof message, "%stspgen: %.*s: %.*s%s%s%s%s\n",
+      message_needs_a_line_of_its_own() ? "\n" : "",
+      static_cast<int>(what.size()), what.data(), static_cast<int>(why.size()),
+      why.data(), remains.why ? "; " : "", remains.why ? remains.what : "",
+      remains.why ? ": " : "", remains.why ? std::strerror(remains.why) : "");
   write_all(STDERR_FILENO, message,
             std::min(static_cast<std::size_t>(length), sizeof message - 1));
   std::exit(EXIT_FAILURE);
 }
 
 void say(std::string_view text) {
+  const bool typed_ahead = Terminal.input && input_ready();
   if (!write_all(STDOUT_FILENO, text.data(), text.size()))
     fail("standard output", std::strerror(errno));
-  if (Terminal.output) Cursor_After_Prompt = text.back() != '\n';
+  note_written(text, typed_ahead);
 }
 
 // ---- Reading the answers
 
-// Standard input, read into a buffer of our own; nothing else reads it.
+// Standard input is read a byte at a time, whatever it is, so that nothing
+// past the character that ends the seed is taken and the next reader
+// (another tspgen, say) starts there, as after the shell's read(1).
 struct {
-  char bytes[64 * 1024];
-  std::size_t next;
-  std::size_t end;
-  std::size_t most_per_read;
-  bool ended;
+  int next;  // the byte read and not yet taken, or -1 at the end of input
+  bool held;
 } Input;
 
-// Nothing past the character that ends the seed is taken from standard
-// input, so that the next reader (another tspgen, say) starts there. A
-// seekable file is read in blocks and given back, and a terminal gives a
-// line a read; a pipe, a FIFO or a socket is read a byte at a time, as the
-// shell's read(1) does.
-void start_input() {
-  const bool seekable = lseek(STDIN_FILENO, 0, SEEK_CUR) >= 0;
-  Input.most_per_read = seekable || Terminal.input ? sizeof Input.bytes : 1;
-}
-
-// Whether a whole line already waits on the terminal: it was typed ahead,
-// and its echo came before the prompt.
-bool line_typed_ahead() {
-  pollfd entry{STDIN_FILENO, POLLIN, 0};
-  return poll(&entry, 1, 0) > 0;
-}
-
-void fill_input() {
-  const bool typed_ahead = Terminal.input && line_typed_ahead();
+// Reads the next byte into Input. Returns false, with errno set, if the
+// read failed.
+bool read_input() {
   for (;;) {
-    const ssize_t got = read(STDIN_FILENO, Input.bytes, Input.most_per_read);
-    if (got > 0) {
-      Input.next = 0;
-      Input.end = static_cast<std::size_t>(got);
-      if (Terminal.input && !typed_ahead && Input.bytes[Input.end - 1] == '\n')
-        Cursor_After_Prompt = false;
-      return;
-    }
-    if (got == 0) {
-      Input.ended = true;
-      return;
+    unsigned char byte;
+    const ssize_t got = read(STDIN_FILENO, &byte, 1);
+    if (got >= 0) {
+      Input = {got == 1 ? byte : -1, true};
+      if (got == 1) note_answer_read();
+      return true;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      wait_for(STDIN_FILENO, POLLIN);
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) &&
+        wait_for(STDIN_FILENO, POLLIN))
       continue;
-    }
-    fail("standard input", std::strerror(errno));
+    return false;
   }
 }
 
 // The next byte of input without taking it, or -1 at the end of input.
 int peek_input() {
-  if (Input.next == Input.end && !Input.ended) fill_input();
-  if (Input.ended) return -1;
-  return static_cast<unsigned char>(Input.bytes[Input.next]);
+  if (!Input.held && !read_input())
+    fail("standard input", std::strerror(errno));
+  return Input.next;
 }
 
-void take_input() { ++Input.next; }
+// The end of input stays, for every later peek to see.
+void take_input() { Input.held = Input.next == -1; }
 
-// Puts the offset of a seekable standard input just past the last answer.
-void give_back_unread_input() {
-  const auto unread = static_cast<off_t>(Input.end - Input.next);
-  if (unread > 0 && lseek(STDIN_FILENO, -unread, SEEK_CUR) < 0) {
-    // A terminal cannot seek, and the rest of its line is ours.
+// On a terminal, takes what is already typed of the line of the last
+// answer, so that the shell never runs it as a command.
+void take_rest_of_terminal_line() {
+  while (Terminal.input && Input.next != '\n' && Input.next != -1 &&
+         input_ready() && read_input()) {
   }
+}
+
+// Takes the character that ends the seed, as the shell's read(1) takes the
+// end of its line, and on a terminal the rest of that line.
+void finish_answers() {
+  peek_input();
+  take_input();
+  take_rest_of_terminal_line();
+}
+
+[[noreturn]] void refuse_answer(std::string_view what, std::string_view why) {
+  take_rest_of_terminal_line();
+  fail(what, why);
 }
 
 bool is_white_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -283,8 +305,9 @@ void read_file_name(char (&name)[Longest_File_Name + 1]) {
   skip_white_space();
   std::size_t length = 0;
   for (int c = peek_input(); c != -1 && !is_white_space(c); c = peek_input()) {
-    if (length == Longest_File_Name) fail("file name", "longer than 255 bytes");
-    if (c == '\0') fail("file name", "contains a NUL byte");
+    if (length == Longest_File_Name)
+      refuse_answer("file name", "longer than 255 bytes");
+    if (c == '\0') refuse_answer("file name", "contains a NUL byte");
     name[length++] = static_cast<char>(c);
     take_input();
   }
@@ -333,7 +356,7 @@ int read_number(const char *what) {
     has_digit = true;
     take_input();
   }
-  if (!has_digit) fail(what, "not a number");
+  if (!has_digit) refuse_answer(what, "not a number");
   if (negative) value = 0U - value;
   return static_cast<int>(value);
 }
@@ -344,11 +367,10 @@ int read_city_count() {
     char why[80];
     std::snprintf(why, sizeof why, "%d is above the limit of %d", count,
                   Largest_City_Count);
-    fail("number of cities", why);
+    refuse_answer("number of cities", why);
   }
   return count;
 }
-
 // ---- The instance file and its clean-up
 
 enum Phase : std::sig_atomic_t {
@@ -384,33 +406,31 @@ int remove_name_of_instance_file() {
 
 // Empties the regular file being written through its descriptor, which
 // empties a symlink's target and the other hard links too, removes its
-// name, and closes it. Returns why partial data, or the emptied file under
-// its name, stays, or 0.
-int empty_instance_file() {
+// name, and closes it. Partial data that stays reachable matters more than
+// an emptied file under its name; data that lost its last name is gone.
+Remains empty_instance_file() {
   const int fd = Instance_File.fd;
-  if (fd < 0) return EBADF;
+  if (fd < 0) return {"not emptied", EBADF};
   const int not_emptied = ftruncate(fd, 0) == 0 ? 0 : errno;
   const int not_removed = remove_name_of_instance_file();
-  // Data that could not be emptied is gone all the same with the last name.
   struct stat now {};
   const bool unreachable = fstat(fd, &now) == 0 && now.st_nlink == 0;
   close(fd);
-  if (not_removed) return not_removed;
-  return unreachable ? 0 : not_emptied;
+  if (not_emptied && !unreachable) return {"not emptied", not_emptied};
+  return {"not removed", not_removed};
 }
 
 // Deals with the file as its phase asks, once, and closes it before any
 // message, so that a file that took the number of a closed standard error
-// never receives one. Returns why something of the file stays, or 0. Only
-// async-signal-safe calls are made here.
-int discard_instance_file() {
+// never receives one. Only async-signal-safe calls are made here.
+Remains discard_instance_file() {
   const std::sig_atomic_t phase = Instance_File.phase;
-  if (phase != Opened && phase != Writing) return 0;
+  if (phase != Opened && phase != Writing) return {};
   Instance_File.phase = Discarded;
   if (phase == Writing && S_ISREG(Instance_File.opened.st_mode))
     return empty_instance_file();
   close(Instance_File.fd);
-  return 0;
+  return {};
 }
 
 // The console's own files cannot take the instance: a regular file would
@@ -432,22 +452,48 @@ void refuse_a_console_file() {
   }
 }
 
-// The open may wait long (for a FIFO's reader, another process's lease, a
-// slow network file system), and a signal meanwhile ends the program at
-// once. It truncates nothing, so that a failure or a signal before the
-// truncation leaves the old file as it was.
-void open_instance_file(const char *name) {
-  Instance_File.name = name;
+// One run at a time writes a regular file: the lock is waited for, and
+// holds until the file's last descriptor, the close's copy too, is closed.
+// Returns whether the name still leads to the file once the lock is ours,
+// as the run that held it may have removed it.
+bool lock_instance_file() {
+  const int fd = Instance_File.fd;
+  while (flock(fd, LOCK_EX) != 0)
+    if (errno != EINTR) fail(Instance_File.name, std::strerror(errno));
+  struct stat named {};
+  if (stat(Instance_File.name, &named) == 0)
+    return same_file(named, Instance_File.opened);
+  if (errno != ENOENT) fail(Instance_File.name, std::strerror(errno));
+  return false;
+}
+
+// The open and the lock may wait long (for a FIFO's reader, another run,
+// another process's lease, a slow network file system), and a signal
+// meanwhile ends the program at once. Nothing is truncated, so that a
+// failure or a signal before the truncation leaves the old file as it was.
+// Returns whether the file is ours to write.
+bool open_and_lock_instance_file(const char *name) {
   const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0664);
   if (fd < 0) fail(name, std::strerror(errno));
   Instance_File.fd = fd;
   Instance_File.phase = Opened;
   if (fstat(fd, &Instance_File.opened) != 0) fail(name, std::strerror(errno));
   refuse_a_console_file();
+  if (!S_ISREG(Instance_File.opened.st_mode) || lock_instance_file())
+    return true;
+  Instance_File.phase = Before_Open;
+  close(fd);
+  return false;
+}
+
+void open_instance_file(const char *name) {
+  Instance_File.name = name;
+  while (!open_and_lock_instance_file(name)) {
+  }
 }
 
 void truncate_instance_file() {
-  block_caught_signals_for_a_phase_change();
+  block_caught_signals();
   if (S_ISREG(Instance_File.opened.st_mode) &&
       ftruncate(Instance_File.fd, 0) != 0)
     fail(Instance_File.name, std::strerror(errno));
@@ -477,7 +523,7 @@ void truncate_instance_file() {
 void close_instance_file() {
   const int fd = Instance_File.fd;
   const int copy = dup(fd);
-  block_caught_signals_for_a_phase_change();
+  block_caught_signals();
   if (close(fd) != 0) fail_to_close(fd, copy);
   if (copy >= 0 && close(copy) != 0) fail_to_close(copy, -1);
   Instance_File.phase = Complete;
@@ -511,7 +557,11 @@ double seconds_since(const timespec &start) {
 }
 
 void start_progress(int total) {
-  Progress.wanted = Terminal.error;
+  // A dumb terminal would show the codes that redraw the line.
+  const char *const terminal_type = std::getenv("TERM");
+  Progress.wanted = Terminal.error && terminal_type != nullptr &&
+                    *terminal_type != '\0' &&
+                    std::strcmp(terminal_type, "dumb") != 0;
   Progress.total = total;
   Progress.next_update = 1.0;
   clock_gettime(CLOCK_MONOTONIC, &Progress.start);
@@ -687,7 +737,6 @@ int main() {
   // like any other failure, instead of killing the program mid-file.
   signal(SIGXFSZ, SIG_IGN);
   catch_fatal_signals();
-  start_input();
   say("Random TSP Generator\n"
       "by Dr. Halvard Quist and Benno Strale\n"
       "Part of the Mirto Demo for the TSP\n");
@@ -698,7 +747,7 @@ int main() {
   const int count = read_city_count();
   say("Seed: ");
   const int seed = read_number("seed");
-  give_back_unread_input();
+  finish_answers();
   init_random_int(seed);
   say("\nGenerating random TSP instance ...\n");
   write_instance(name, count);
