@@ -281,14 +281,6 @@ void take_rest_of_terminal_line() {
   }
 }
 
-// Takes the character that ends the seed, as the shell's read(1) takes the
-// end of its line, and on a terminal the rest of that line.
-void finish_answers() {
-  peek_input();
-  take_input();
-  take_rest_of_terminal_line();
-}
-
 [[noreturn]] void refuse_answer(std::string_view what, std::string_view why) {
   take_rest_of_terminal_line();
   fail(what, why);
@@ -455,16 +447,14 @@ void refuse_a_console_file() {
 // One run at a time writes a regular file: the lock is waited for, and
 // holds until the file's last descriptor, the close's copy too, is closed.
 // Returns whether the name still leads to the file once the lock is ours,
-// as the run that held it may have removed it.
+// as the run that held it may have removed it; an open anew tells why not.
 bool lock_instance_file() {
   const int fd = Instance_File.fd;
   while (flock(fd, LOCK_EX) != 0)
     if (errno != EINTR) fail(Instance_File.name, std::strerror(errno));
   struct stat named {};
-  if (stat(Instance_File.name, &named) == 0)
-    return same_file(named, Instance_File.opened);
-  if (errno != ENOENT) fail(Instance_File.name, std::strerror(errno));
-  return false;
+  return stat(Instance_File.name, &named) == 0 &&
+         same_file(named, Instance_File.opened);
 }
 
 // The open and the lock may wait long (for a FIFO's reader, another run,
@@ -747,7 +737,9 @@ int main() {
   const int count = read_city_count();
   say("Seed: ");
   const int seed = read_number("seed");
-  finish_answers();
+  // The character that ends the seed was read to end it, as the shell's
+  // read(1) takes the end of its line.
+  take_rest_of_terminal_line();
   init_random_int(seed);
   say("\nGenerating random TSP instance ...\n");
   write_instance(name, count);
