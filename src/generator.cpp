@@ -110,21 +110,21 @@ void erase_progress();
 // users, shells, pipelines, timers and limits, and the real-time signals.
 // SIGKILL cannot be caught, SIGXFSZ is ignored, and the signals of a fault
 // in the program itself are left to do their work.
-constexpr int Fatal_Signals[] = {
-    SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM, SIGTERM,
-    SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
-#ifdef __linux__
-    // Linux ends a process on these too; NetBSD, say, ignores SIGPWR.
-    SIGPOLL, SIGPWR,
-#endif
-#ifdef SIGSTKFLT
-    SIGSTKFLT,
-#endif
-};
+constexpr int Fatal_Signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,
+                                 SIGALRM, SIGTERM,   SIGUSR1, SIGUSR2,
+                                 SIGXCPU, SIGVTALRM, SIGPROF};
 
 template <typename Action>
 void for_each_fatal_signal(Action action) {
   for (const int signal_number : Fatal_Signals) action(signal_number);
+#ifdef __linux__
+  // Linux ends a process on these too; NetBSD, say, ignores SIGPWR.
+  action(SIGPOLL);
+  action(SIGPWR);
+#endif
+#ifdef SIGSTKFLT
+  action(SIGSTKFLT);
+#endif
 #ifdef SIGRTMIN
   for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
     action(signal_number);
