@@ -95,14 +95,15 @@ bool write_all(int fd, const char *data, std::size_t size) {
 
 // ---- The caught signals
 
-// Defined with the instance file and the progress line below: every
-// failure and every fatal signal goes through them.
 // What the clean-up could not do to the instance file, which then stays
 // in part, and why; it did all when `why` is 0.
 struct Remains {
   const char *what;
   int why;
 };
+
+// Defined with the instance file and the progress line below: every
+// failure and every fatal signal goes through them.
 Remains discard_instance_file();
 void erase_progress();
 
@@ -363,6 +364,7 @@ int read_city_count() {
   }
   return count;
 }
+
 // ---- The instance file and its clean-up
 
 enum Phase : std::sig_atomic_t {
