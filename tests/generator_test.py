@@ -10,7 +10,8 @@
 # shows, and "^" in the answers waits for the next prompt. The outcome is the status and the
 # message, where an errno name stands for its text. A file is NAME=COUNT,SEED[,CITIES] for an
 # instance, NAME=TEXT, NAME=* for any content, or NAME@ for one not regular. A command that
-# holds $n runs for each signal that tspgen must catch, and ends by it.
+# holds $n runs for each signal that tspgen must catch, and ends by it. (Of the 512 bytes that
+# ulimit -f 1 allows, 341 leave room for the dialogue up to the closing message, and no more.)
 import codecs, contextlib, errno, fcntl, os, pathlib, re, select, signal, subprocess, sys
 import tempfile, termios, time
 
