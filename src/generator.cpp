@@ -155,12 +155,16 @@ void update_progress(int done) {
       "tspgen: %d of %d cities (%d%%), %.1f million cities/s", done,
       Progress.total, static_cast<int>(100.0 * done / Progress.total),
       done / elapsed / 1e6);
-  // A line that wrapped would leave a copy of itself at each redraw; the
-  // last column is left free, as some terminals wrap on reaching it. The
+  // A line that wrapped would leave a copy of itself at each redraw: one
+  // that does not fit loses its rate, then what still does not fit. The
+  // last column stays free, as some terminals wrap on reaching it, and the
   // width is asked each time, so that a resized window counts.
   winsize size{};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 &&
+      length >= size.ws_col) {
+    length = static_cast<int>(std::strchr(line, ',') - (line + 1));
     length = std::min(length, size.ws_col - 1);
+  }
   std::memcpy(line + 1 + length, "\033[K", 3);
   // Marked first, so that a signal that comes as the line appears erases it.
   Progress.drawn = 1;
@@ -494,7 +498,8 @@ void lock_instance_file() {
   int locked = flock(fd, LOCK_EX | LOCK_NB);
   if (locked != 0 && errno == EWOULDBLOCK) {
     if (fd != STDERR_FILENO)
-      dprintf(STDERR_FILENO, "tspgen: %s: waiting for another's lock\n",
+      dprintf(STDERR_FILENO,
+              "tspgen: %s: waiting for another process to release its lock\n",
               Instance_File.name);
     while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
     }
