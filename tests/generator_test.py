@@ -1,17 +1,8 @@
 #!/usr/bin/env python3
-# Runs the rows of generator.rows: generator_test.py TSPGEN runs those that need no strace,
-# generator_test.py TSPGEN strace those that do.
-#
-# A row is its name, command, answers, outcome and the files then left beside keep, in columns
-# two spaces apart; "-" is an empty column, and a line that ends in " \" goes on with the next
-# column in the next. The command runs by /bin/sh in a new directory, with the built tspgen
-# first on PATH and the answers (escapes decoded) on standard input; or on a terminal of the
-# runner's own, where the last column begins with "...", the end of what the terminal then
-# shows, and "^" in the answers waits for the next prompt. The outcome is the status and the
-# message, where an errno name stands for its text. A file is NAME=COUNT,SEED[,CITIES] for an
-# instance, NAME=TEXT, NAME=* for any content, or NAME@ for one not regular. A command that
-# holds $n runs for each signal that tspgen must catch, and ends by it. (Of the 512 bytes that
-# ulimit -f 1 allows, 341 leave room for the dialogue up to the closing message, and no more.)
+# Runs the rows of generator.rows, whose key stands at its top:
+#     generator_test.py TSPGEN [strace] [NAME]
+# runs the rows that need no strace, or with "strace" those that do (their command holds
+# inject, $S or $fault); given a NAME, the row of that name alone, whatever it needs.
 import codecs, contextlib, errno, fcntl, os, pathlib, re, select, signal, subprocess, sys
 import tempfile, termios, time
 
@@ -27,20 +18,31 @@ ENV = dict(os.environ, PATH=os.path.dirname(os.path.abspath(sys.argv[1])) + ":" 
            os.environ["PATH"], TERM="xterm",
            S="strace --quiet=all -o /dev/null -E ASAN_OPTIONS=detect_leaks=0",
            B=RUN % "s.pthread_sigmask(s.SIG_BLOCK, [s.SIGTERM])", N=RUN % "os.set_blocking(0, 0)")
+STRACE = sys.argv[2:3] == ["strace"]
+NAME = " ".join(sys.argv[2 + STRACE:])
+# The sweep makes each call fail with an errno that it can give: this one, or else EIO.
+ERRNO = {"ioctl": "ENOTTY", "rt_sigaction": "EINVAL", "rt_sigprocmask": "EINVAL",
+         "dup": "EMFILE", "flock": "ENOLCK", "poll": "ENOMEM"}
 
 
+# The instance of a count and a seed, by the drand48 recurrence; or its first cities alone.
 def instance(count, seed, cities=2**31):
     state, lines = (seed % 2**32) << 16 | 0x330E, [f"{count} 0\n"]
     for number in range(1, min(count, cities) + 1):
-        x, y = [state := (0x5DEECE66D * state + 0xB) % 2**48 for _ in "xy"]
+        x = state = (0x5DEECE66D * state + 0xB) % 2**48
+        y = state = (0x5DEECE66D * state + 0xB) % 2**48
         lines.append(f"{number} {(x >> 17) % (5 * count + 1)} {(y >> 17) % (5 * count + 1)}\n")
     return "".join(lines)
 
 
-def as_typed_at_a_shell():
+# Every signal at its default and none blocked, as a shell started from a terminal has them;
+# a row on a terminal gets it as its controlling terminal.
+def as_typed_at_a_shell(on_terminal=False):
     for number in signal.valid_signals() - {signal.SIGKILL, signal.SIGSTOP}:
         signal.signal(number, signal.SIG_DFL)
     signal.pthread_sigmask(signal.SIG_SETMASK, [])
+    if on_terminal:
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
 # The signals that end a process by default, each sent by a shell to itself (a stop signal
@@ -53,18 +55,31 @@ def caught_signals():
                               preexec_fn=as_typed_at_a_shell).returncode == -n]
 
 
-# The rows of the kind asked for, each with its heading; one with $n once for each signal.
-def rows():
-    rows, text = [], pathlib.Path(__file__).with_name("generator.rows").read_text()
-    for line in re.sub(r" \\\n\s*", "  ", text).splitlines():
-        if line.startswith("# "):
-            heading = line[2:]
-        elif line and ("inject" in line or "$S" in line) == (sys.argv[2:] == ["strace"]):
-            row = [heading] + [codecs.decode(column, "unicode_escape") * (column != "-")
-                               for column in re.split("  +", line)]
-            rows += [row[:1] + [f"signal {n}", f"n={n}; {row[2]}", row[3], str(128 + n), row[5]]
-                     for n in caught_signals()] if "$n" in line else [row]
-    return rows
+# Runs a command by /bin/sh in a session of its own, and kills its process group when it ends,
+# when its 20 seconds are up or when the runner ends: nothing a faulty build starts outlives
+# it. Gives the status as a shell does, and what standard error, or the terminal, showed.
+def run(command, answers, on_terminal=False):
+    end = time.monotonic() + 20
+    master, slave = os.openpty() if on_terminal else (None, subprocess.PIPE)
+    with subprocess.Popen(["/bin/sh", "-c", PRELUDE + command], stdin=slave, stdout=slave,
+                          stderr=slave, env=ENV, start_new_session=True,
+                          preexec_fn=lambda: as_typed_at_a_shell(on_terminal)) as shell:
+        try:
+            if on_terminal:
+                os.close(slave)
+                seen = screen(master, answers.split("^"), end)
+            else:
+                seen = shell.communicate(answers.encode("latin-1"), end - time.monotonic())[1]
+            shell.wait(max(0.1, end - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            seen = b"(timed out)"
+        finally:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(shell.pid, signal.SIGKILL)
+            if on_terminal:
+                os.close(master)
+    status = shell.returncode if shell.returncode >= 0 else 128 - shell.returncode
+    return str(status), seen.decode("latin-1")
 
 
 # What the terminal shows till no process holds it, a piece of the answers typed at each prompt.
@@ -72,70 +87,138 @@ def screen(master, pieces, end):
     os.write(master, pieces.pop(0).encode())
     seen = b""
     while select.select([master], [], [], max(0, end - time.monotonic()))[0]:
+        data = b""
         with contextlib.suppress(OSError):
-            data = b""
             data = os.read(master, 65536)
         if not data:
-            return seen.decode("latin-1")
+            return seen
         seen += data
         if pieces and seen.endswith(b": "):
             os.write(master, pieces.pop(0).encode())
     raise subprocess.TimeoutExpired("", 0)
 
 
-# Runs the row's command in a session of its own, every signal at its default and none
-# blocked, and kills its process group when it ends or its time is up: nothing a faulty build
-# starts outlives the row. The status is given as a shell gives it.
-def outcomes(row, end):
+# The text of a regular file, or None for no file or a file of another kind.
+def text(name):
+    if os.path.isfile(name) and not os.path.islink(name):
+        return pathlib.Path(name).read_text("latin-1")
+    return None
+
+
+# What a row gave, and what it must give: the status, the message and the files; on a terminal,
+# the status and the end of the screen; in the sweep, the same when its promise holds.
+def outcomes(row):
     _, _, command, answers, outcome, left = row
-    master, terminal = os.openpty() if left.startswith("...") else (0, subprocess.PIPE)
-    start = lambda: (as_typed_at_a_shell(), master and fcntl.ioctl(0, termios.TIOCSCTTY, 0))
-    with subprocess.Popen(["/bin/sh", "-c", PRELUDE + command], stdin=terminal, stdout=terminal,
-                          stderr=terminal, env=ENV, start_new_session=True,
-                          preexec_fn=start) as shell:
-        try:
-            if master:
-                os.close(terminal)
-                seen = screen(master, answers.split("^"), end)
-            else:
-                seen = shell.communicate(answers.encode("latin-1"), end - time.monotonic())[1]
-                seen = seen.decode(errors="replace")
-            shell.wait(max(0.1, end - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            seen = "(timed out)"
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(shell.pid, signal.SIGKILL)
-    status = str(shell.returncode if shell.returncode >= 0 else 128 - shell.returncode)
-    if master:
-        os.close(master)
+    status, seen = run(command, answers, left.startswith("..."))
+    if left.startswith("..."):
         return (status, seen[3 - len(left):]), (outcome, left[3:])
+    held = {name: text(name) for name in os.listdir()}
+    if outcome == "~":
+        return (status, seen, held), (status, seen, held) if holds(status, seen, row) else "~"
     want, _, why = re.sub(r"\bE[A-Z]+\b", lambda e: os.strerror(getattr(errno, e[0])),
                           outcome).partition(" ")
     expected = {"keep": "old"}
     for name, _, content in (item.partition("=") for item in left.split(", ") if item):
         form = re.fullmatch(r"(-?\d+),(-?\d+),?(\d*)", content)
-        expected[name.rstrip("@")] = None if name.endswith("@") else instance(
-            *(int(number) for number in form.groups() if number)) if form else content
-    left = {name: None if os.path.islink(name) or not os.path.isfile(name) else "*"
-            if expected.get(name) == "*" else pathlib.Path(name).read_text("latin-1")
-            for name in os.listdir()}
-    return (status, seen, left), (want, why and f"tspgen: {why}\n", expected)
+        if form:
+            content = instance(*(int(number) for number in form.groups() if number))
+        if content == "*" and name in held:
+            held[name] = "*"
+        expected[name.rstrip("@")] = None if name.endswith("@") else content
+    return (status, seen, held), (want, why and f"tspgen: {why}\n", expected)
+
+
+# The sweep's promise after a fault, as its heading in the table states it.
+def holds(status, message, row):
+    whole, content = instance(3, 1), text("t" if row[5] == "symlink" else "f")
+    kept = (content in ("old\n", None, whole) or content == "" and row[5] != "old"
+            or content == "" and "; not removed: " in message
+            or "; not emptied: " in message and whole.startswith(content or ""))
+    if "signal=" in row[2]:
+        return status == "143" and message == "" and kept
+    if status == "0":
+        return message == "" and content == whole
+    return status == "1" and re.fullmatch("tspgen: [^\n]*\n", message) is not None and kept
+
+
+# The system calls that a sweep row's run makes from tspgen's main, so none of the dynamic
+# loader's, as strace -k traces them with their stacks: each as its name, its occurrence among
+# all calls of that name, and its line.
+def calls(row, options=""):
+    with tempfile.TemporaryDirectory() as directory:
+        os.chdir(directory)
+        run(row[2].replace("$fault", "-k -o trace " + options), row[3])
+        made, seen = [], {}
+        for entry in re.split(r"\n(?! > )", pathlib.Path("trace").read_text()):
+            name = entry.partition("(")[0]
+            seen[name] = seen.get(name, 0) + 1
+            if "(main+" in entry:
+                made.append((name, seen[name], entry.partition("\n")[0]))
+        return made
+
+
+# The faults of the sweep, as strace options: each call fails in turn, and SIGTERM comes at
+# each call but the last, which ends the run first; then, after the first write to the file
+# has failed, each call of the clean-up fails in turn.
+def faults(row):
+    made = calls(row)
+    file = next(line for name, _, line in made if name == "openat").rpartition(" ")[2]
+    write = next(k for _, k, line in made if line.startswith(f"write({file},"))
+    first = f"-e inject=write:error=EIO:when={write}"
+    cleanup = calls(row, first)
+    cleanup = cleanup[1 + [line.endswith("(INJECTED)") for _, _, line in cleanup].index(True):]
+    fail = "-e inject={0}:error={1}:when={2}"
+    return ([fail.format(name, ERRNO.get(name, "EIO"), k) for name, k, _ in made] +
+            [f"-e inject={name}:signal=TERM:when={k}" for name, k, _ in made[:-1]] +
+            [first + " " + fail.format(name, ERRNO.get(name, "EIO"), k)
+             for name, k, _ in cleanup if name != "write"])
+
+
+# The rows asked for, each with its heading: the comment that follows a blank line.
+def rows():
+    rows, heading, previous = [], "", ""
+    table = pathlib.Path(__file__).with_name("generator.rows").read_text()
+    for line in re.sub(r" \\\n\s*", "  ", table).splitlines():
+        if line.startswith("# ") and not previous:
+            heading = line[2:]
+        needs_strace = re.search(r"inject|\$S|\$fault", line) is not None
+        if line and line[0] != "#" and (needs_strace == STRACE or NAME):
+            row = [heading] + [codecs.decode(column, "unicode_escape") * (column != "-")
+                               for column in re.split("  +", line)]
+            if NAME in ("", row[1]):
+                rows.append(row)
+        previous = line
+    return rows
+
+
+# A row with $n once for each signal, one with $fault once for each fault; any other, once.
+def cases(row):
+    if "$n" in row[2]:
+        return [[row[0], f"{row[1]}, signal {n}", f"n={n}; {row[2]}", row[3], str(128 + n),
+                 row[5]] for n in caught_signals()]
+    if "$fault" in row[2]:
+        return [row[:2] + [row[2].replace("$fault", fault)] + row[3:] for fault in faults(row)]
+    return [row]
 
 
 def main():
-    failures = 0
-    if sys.argv[2:] and os.system("strace -o /dev/null true 2>/dev/null"):
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("generator_test.py: SIGTERM"))
+    signal.signal(signal.SIGHUP, lambda *_: sys.exit("generator_test.py: SIGHUP"))
+    if STRACE and os.system("strace -o /dev/null true 2>/dev/null"):
         print("strace is missing, or may not trace here (Debian: strace)")
         return 1 if "TSPGEN_NO_SKIP" in os.environ else 77
-    table = rows()
-    for row in table:
-        with tempfile.TemporaryDirectory() as directory:
-            os.chdir(directory)
-            got, want = outcomes(row, time.monotonic() + 20)
+    failures = runs = 0
+    for row in rows():
+        for case in cases(row):
+            runs += 1
+            with tempfile.TemporaryDirectory() as directory:
+                os.chdir(directory)
+                got, want = outcomes(case)
             if got != want:
                 failures += 1
-                print(f"FAIL {row[0]}: {row[1]}: {row[2]}\n got  {got!r:.500}\n want {want!r:.500}")
-    print(f"{len(table) - failures} of {len(table)} rows passed")
+                print(f"FAIL {case[0]}: {case[1]}: {case[2]}\n got  {got!r:.500}\n"
+                      f" want {want!r:.500}")
+    print(f"{runs - failures} of {runs} rows passed")
     return 1 if failures else 0
 
 
