@@ -4,7 +4,7 @@
 # runs the rows that need no strace, or with "strace" those that do (their command holds
 # inject, $S or $fault); given a NAME, the row of that name alone, whatever it needs.
 import codecs, contextlib, errno, fcntl, os, pathlib, re, select, signal, subprocess, sys
-import tempfile, termios, time
+import tempfile, termios
 
 PRELUDE = """ulimit -c 0; ulimit -f 40000; printf old >keep
 inject() { f=$1; shift; [ -e $f ] || echo old >$f; for i; do set -- "$@" -e inject=$i; shift
@@ -56,10 +56,10 @@ def caught_signals():
 
 
 # Runs a command by /bin/sh in a session of its own, and kills its process group when it ends,
-# when its 20 seconds are up or when the runner ends: nothing a faulty build starts outlives
-# it. Gives the status as a shell does, and what standard error, or the terminal, showed.
+# when it is silent or does not end for 20 seconds, or when the runner ends: nothing a faulty
+# build starts outlives it. Gives the status as a shell does, and what standard error, or the
+# terminal, showed.
 def run(command, answers, on_terminal=False):
-    end = time.monotonic() + 20
     master, slave = os.openpty() if on_terminal else (None, subprocess.PIPE)
     with subprocess.Popen(["/bin/sh", "-c", PRELUDE + command], stdin=slave, stdout=slave,
                           stderr=slave, env=ENV, start_new_session=True,
@@ -67,10 +67,10 @@ def run(command, answers, on_terminal=False):
         try:
             if on_terminal:
                 os.close(slave)
-                seen = screen(master, answers.split("^"), end)
+                seen = screen(master, answers.split("^"))
             else:
-                seen = shell.communicate(answers.encode("latin-1"), end - time.monotonic())[1]
-            shell.wait(max(0.1, end - time.monotonic()))
+                seen = shell.communicate(answers.encode("latin-1"), 20)[1]
+            shell.wait(20)
         except subprocess.TimeoutExpired:
             seen = b"(timed out)"
         finally:
@@ -83,10 +83,10 @@ def run(command, answers, on_terminal=False):
 
 
 # What the terminal shows till no process holds it, a piece of the answers typed at each prompt.
-def screen(master, pieces, end):
+def screen(master, pieces):
     os.write(master, pieces.pop(0).encode())
     seen = b""
-    while select.select([master], [], [], max(0, end - time.monotonic()))[0]:
+    while select.select([master], [], [], 20)[0]:
         data = b""
         with contextlib.suppress(OSError):
             data = os.read(master, 65536)
@@ -128,7 +128,7 @@ def outcomes(row):
     return (status, seen, held), (want, why and f"tspgen: {why}\n", expected)
 
 
-# The sweep's promise after a fault, as its heading in the table states it.
+# The sweep's promise after a fault, as the heading of its rows states it.
 def holds(status, message, row):
     whole, content = instance(3, 1), text("t" if row[5] == "symlink" else "f")
     kept = (content in ("old\n", None, whole) or content == "" and row[5] != "old"
@@ -174,50 +174,42 @@ def faults(row):
              for name, k, _ in cleanup if name != "write"])
 
 
-# The rows asked for, each with its heading: the comment that follows a blank line.
+# The rows asked for, each with its heading, the first line of its paragraph of the table; a
+# row with $n once for each signal, one with $fault once for each fault.
 def rows():
-    rows, heading, previous = [], "", ""
     table = pathlib.Path(__file__).with_name("generator.rows").read_text()
-    for line in re.sub(r" \\\n\s*", "  ", table).splitlines():
-        if line.startswith("# ") and not previous:
-            heading = line[2:]
-        needs_strace = re.search(r"inject|\$S|\$fault", line) is not None
-        if line and line[0] != "#" and (needs_strace == STRACE or NAME):
-            row = [heading] + [codecs.decode(column, "unicode_escape") * (column != "-")
-                               for column in re.split("  +", line)]
-            if NAME in ("", row[1]):
-                rows.append(row)
-        previous = line
-    return rows
-
-
-# A row with $n once for each signal, one with $fault once for each fault; any other, once.
-def cases(row):
-    if "$n" in row[2]:
-        return [[row[0], f"{row[1]}, signal {n}", f"n={n}; {row[2]}", row[3], str(128 + n),
-                 row[5]] for n in caught_signals()]
-    if "$fault" in row[2]:
-        return [row[:2] + [row[2].replace("$fault", fault)] + row[3:] for fault in faults(row)]
-    return [row]
+    for paragraph in re.sub(r" \\\n\s*", "  ", table).split("\n\n"):
+        for line in paragraph.splitlines():
+            row = [paragraph.partition("\n")[0][2:]] + [
+                codecs.decode(column, "unicode_escape") * (column != "-")
+                for column in re.split("  +", line)]
+            asked = NAME == row[1] or not NAME and STRACE == bool(re.search(r"inject|\$S", line))
+            if not line or line.startswith("#") or not asked:
+                continue
+            if "$n" in line:
+                yield from ([row[0], f"{row[1]}, signal {n}", f"n={n}; {row[2]}", row[3],
+                             str(128 + n), row[5]] for n in caught_signals())
+            elif "$fault" in line:
+                yield from (row[:2] + [row[2].replace("$fault", f)] + row[3:] for f in faults(row))
+            else:
+                yield row
 
 
 def main():
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit("generator_test.py: SIGTERM"))
-    signal.signal(signal.SIGHUP, lambda *_: sys.exit("generator_test.py: SIGHUP"))
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    signal.signal(signal.SIGHUP, signal.default_int_handler)
     if STRACE and os.system("strace -o /dev/null true 2>/dev/null"):
         print("strace is missing, or may not trace here (Debian: strace)")
         return 1 if "TSPGEN_NO_SKIP" in os.environ else 77
     failures = runs = 0
     for row in rows():
-        for case in cases(row):
-            runs += 1
-            with tempfile.TemporaryDirectory() as directory:
-                os.chdir(directory)
-                got, want = outcomes(case)
-            if got != want:
-                failures += 1
-                print(f"FAIL {case[0]}: {case[1]}: {case[2]}\n got  {got!r:.500}\n"
-                      f" want {want!r:.500}")
+        runs += 1
+        with tempfile.TemporaryDirectory() as directory:
+            os.chdir(directory)
+            got, want = outcomes(row)
+        if got != want:
+            failures += 1
+            print(f"FAIL {row[0]}: {row[1]}: {row[2]}\n got  {got!r:.500}\n want {want!r:.500}")
     print(f"{runs - failures} of {runs} rows passed")
     return 1 if failures else 0
 
