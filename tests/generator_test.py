@@ -211,7 +211,7 @@ def main():
             failures += 1
             print(f"FAIL {row[0]}: {row[1]}: {row[2]}\n got  {got!r:.500}\n want {want!r:.500}")
     print(f"{runs - failures} of {runs} rows passed")
-    return 1 if failures else 0
+    return 1 if failures or not runs else 0
 
 
 sys.exit(main())
