@@ -51,7 +51,7 @@ def as_typed_at_a_shell(on_terminal=False):
 def caught_signals():
     left_alone = "KILL STOP SEGV BUS ILL FPE ABRT TRAP SYS EMT XFSZ".split()
     return [n for n in signal.valid_signals() - {getattr(signal, "SIG" + s, 0) for s in left_alone}
-            if subprocess.run(["/bin/sh", "-c", f"kill -{n} $$"], start_new_session=True,
+            if subprocess.run(["/bin/sh", "-c", f"kill -{n} $$"], cwd="/", start_new_session=True,
                               preexec_fn=as_typed_at_a_shell).returncode == -n]
 
 
