@@ -13,9 +13,9 @@ slow_reader() { mkfifo p; (exec 3<p; sleep 1.5; ${1:-cat} <&3 >/dev/null) & }
 kill_after() { s=$1; shift; exec 4<&0; "$@" <&4 & sleep $s; kill $!; wait $! 2>&-; }
 """
 # $B and $N run their arguments with SIGTERM blocked, and with standard input non-blocking.
+TSPGEN = os.path.realpath(sys.argv[1])
 RUN = "import os, signal as s, sys; %s; os.execvp(sys.argv[1], sys.argv[1:])"
-ENV = dict(os.environ, PATH=os.path.dirname(os.path.abspath(sys.argv[1])) + ":" +
-           os.environ["PATH"], TERM="xterm",
+ENV = dict(os.environ, PATH=os.path.dirname(TSPGEN) + ":" + os.environ["PATH"], TERM="xterm",
            S="strace --quiet=all -o /dev/null -E ASAN_OPTIONS=detect_leaks=0",
            B=RUN % "s.pthread_sigmask(s.SIG_BLOCK, [s.SIGTERM])", N=RUN % "os.set_blocking(0, 0)")
 STRACE = sys.argv[2:3] == ["strace"]
@@ -141,9 +141,10 @@ def holds(status, message, row):
     return status == "1" and re.fullmatch("tspgen: [^\n]*\n", message) is not None and kept
 
 
-# The system calls that a sweep row's run makes from tspgen's main, so none of the dynamic
-# loader's, as strace -k traces them with their stacks: each as its name, its occurrence among
-# all calls of that name, and its line.
+# The system calls that a sweep row's run makes from tspgen's main, as strace -k traces them
+# with their stacks: so none of the dynamic loader's, nor of a sanitizer's runtime, whose own
+# code (past the C library and the sanitizer's interceptors) makes the call. Each as its name,
+# its occurrence among all calls of that name, and its line.
 def calls(row, options=""):
     with tempfile.TemporaryDirectory() as directory:
         os.chdir(directory)
@@ -152,7 +153,9 @@ def calls(row, options=""):
         for entry in re.split(r"\n(?! > )", pathlib.Path("trace").read_text()):
             name = entry.partition("(")[0]
             seen[name] = seen.get(name, 0) + 1
-            if "(main+" in entry:
+            frames = [frame for frame in entry.split("\n > ")
+                      if not re.search("libc[.]so|_interceptor_", frame)]
+            if "(main+" in entry and frames[1].startswith(TSPGEN + "("):
                 made.append((name, seen[name], entry.partition("\n")[0]))
         return made
 
