@@ -149,9 +149,9 @@ void update_progress(int done) {
   const double elapsed = seconds_now() - Progress.start;
   if (elapsed < Progress.next_update) return;
   Progress.next_update = elapsed + 0.25;
-  char line[160] = "\r";
+  char text[100];
   int length = std::snprintf(
-      line + 1, sizeof line - 4,
+      text, sizeof text,
       "tspgen: %d of %d cities (%d%%), %.1f million cities/s", done,
       Progress.total, static_cast<int>(100.0 * done / Progress.total),
       done / elapsed / 1e6);
@@ -162,14 +162,16 @@ void update_progress(int done) {
   winsize size{};
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 &&
       length >= size.ws_col) {
-    length = static_cast<int>(std::strchr(line, ',') - (line + 1));
+    length = static_cast<int>(std::strchr(text, ',') - text);
     length = std::min(length, size.ws_col - 1);
   }
-  std::memcpy(line + 1 + length, "\033[K", 3);
+  char line[108];
+  const int drawn =
+      std::snprintf(line, sizeof line, "\r%.*s\033[K", length, text);
   // Marked first, so that a signal that comes as the line appears erases it.
   Progress.drawn = 1;
   // The line is a courtesy: a failure to draw it is not reported.
-  if (!write_all(STDERR_FILENO, line, static_cast<std::size_t>(length) + 4))
+  if (!write_all(STDERR_FILENO, line, static_cast<std::size_t>(drawn)))
     Progress.wanted = false;
 }
 
