@@ -121,8 +121,11 @@ struct {
 } Progress;
 
 void erase_progress() {
-  // The line is a courtesy: a failure to erase it is not reported.
-  if (Progress.drawn) write_all(STDERR_FILENO, "\r\033[K", 4);
+  // One write, as the signal handler erases it too and must not wait on a
+  // full standard error; the line is a courtesy, and a failure to erase it
+  // is not reported.
+  if (Progress.drawn && write(STDERR_FILENO, "\r\033[K", 4) != 4) {
+  }
   Progress.drawn = 0;
 }
 
@@ -215,15 +218,20 @@ int remove_name_of_instance_file() {
 // its name, and data that lost their last name are gone.
 const char *empty_instance_file() {
   const int fd = Instance_File.fd;
-  errno = EBADF;
-  if (fd < 0) return "; not emptied: ";
+  if (fd < 0) {
+    errno = EBADF;
+    return "; not emptied: ";
+  }
   const int not_emptied = ftruncate(fd, 0) == 0 ? 0 : errno;
   const int not_removed = remove_name_of_instance_file();
   struct stat now {};
   const bool unreachable = fstat(fd, &now) == 0 && now.st_nlink == 0;
   close(fd);
-  errno = not_emptied && !unreachable ? not_emptied : not_removed;
-  if (not_emptied && !unreachable) return "; not emptied: ";
+  if (not_emptied && !unreachable) {
+    errno = not_emptied;
+    return "; not emptied: ";
+  }
+  errno = not_removed;
   return not_removed ? "; not removed: " : "";
 }
 
