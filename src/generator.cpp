@@ -61,9 +61,7 @@ static_assert(sizeof(off_t) >= 8,
 // Which standard descriptors are terminals, taken at the start: the
 // instance file may later take the number of one that was closed.
 struct {
-  bool input;
-  bool output;
-  bool error;
+  bool input, output, error;
 } Terminal;
 
 // Whether the terminal's cursor stands after a prompt, where a message
@@ -211,6 +209,13 @@ int remove_name_of_instance_file() {
   return unlink(Instance_File.name) == 0 ? 0 : errno;
 }
 
+// What stays, as discard_instance_file returns it: `what`, with errno
+// set to why.
+const char *remains(const char *what, int why) {
+  errno = why;
+  return what;
+}
+
 // Empties the regular file being written through its descriptor, which
 // empties a symlink's target and the other hard links too, removes its
 // name, and closes it. Returns what stays, as discard_instance_file says:
@@ -218,21 +223,15 @@ int remove_name_of_instance_file() {
 // its name, and data that lost their last name are gone.
 const char *empty_instance_file() {
   const int fd = Instance_File.fd;
-  if (fd < 0) {
-    errno = EBADF;
-    return "; not emptied: ";
-  }
+  if (fd < 0) return remains("; not emptied: ", EBADF);
   const int not_emptied = ftruncate(fd, 0) == 0 ? 0 : errno;
   const int not_removed = remove_name_of_instance_file();
   struct stat now {};
   const bool unreachable = fstat(fd, &now) == 0 && now.st_nlink == 0;
   close(fd);
-  if (not_emptied && !unreachable) {
-    errno = not_emptied;
-    return "; not emptied: ";
-  }
-  errno = not_removed;
-  return not_removed ? "; not removed: " : "";
+  if (not_emptied && !unreachable)
+    return remains("; not emptied: ", not_emptied);
+  return not_removed ? remains("; not removed: ", not_removed) : "";
 }
 
 // Deals with the file as its phase asks, once, and closes it before any
