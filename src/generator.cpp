@@ -22,8 +22,10 @@
 //   Complete     the file is whole and stays, whatever comes after.
 //   Discarded    the clean-up has run; it runs once.
 // The two steps that change the file and its phase together, the
-// truncation and the close, run with every signal blocked: a signal that
-// comes during one of them acts after it.
+// truncation and the close, are critical sections with every signal
+// blocked: a signal that comes during one acts once it is over, whether it
+// succeeded or failed. A step that fails settles the phase inside and is
+// reported outside, where a signal can still end the run.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -31,7 +33,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -56,42 +57,48 @@ constexpr std::size_t Longest_Line = 32;
 static_assert(sizeof(off_t) >= 8,
               "instance files pass 2 GiB: build with _FILE_OFFSET_BITS=64");
 
+// Ends the program after a failure, once the instance file is dealt with
+// as its phase asks; the reason is by default that of errno at the call.
+// It is defined with the clean-up, at the end.
+[[noreturn]] void fail(std::string_view what,
+                       std::string_view why = std::strerror(errno));
+
 // ---- The console
 
 // Which standard descriptors are terminals, taken at the start: the
-// instance file may later take the number of one that was closed.
+// instance file may later take the number of one that was closed; and
+// whether standard error is one that TERM says can redraw a line, which a
+// dumb terminal would show the codes of.
 struct {
-  bool input, output, error;
+  bool input, output, error, redraws;
 } Terminal;
 
-// Whether the terminal's cursor stands after a prompt, where a message
-// would be glued to it. The Enter of an answer typed at the prompt, in the
-// mode terminals start in, is echoed before the answer can be read, and
-// ends the line; an answer typed ahead was echoed before the prompt, and
-// the end of input typed at it is not echoed at all.
+// Whether the cursor stands after a prompt on the terminal of standard
+// output, where a message would be glued to it. A prompt opens the line; a
+// byte typed at the prompt closes it, as in the mode terminals start in its
+// line was echoed, with its Enter, before it could be read. A byte typed
+// ahead was echoed before the prompt, and the end of input is not echoed.
 bool Line_Open;
 
-// Waits until `fd` is ready when it was opened non-blocking by whoever
-// handed it to us. Returns false, with errno set, if the wait failed.
-bool wait_for(int fd, short events) {
+// Whether a call on `fd` that failed is to be made again: it was
+// interrupted, or `fd` was opened non-blocking by whoever handed it to us
+// and is ready now. Returns false, with errno set, if not.
+bool should_retry(int fd, short events) {
+  if (errno == EINTR) return true;
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
   pollfd entry{fd, events, 0};
-  for (;;) {
-    if (poll(&entry, 1, -1) >= 0) return true;
+  while (poll(&entry, 1, -1) < 0)
     if (errno != EINTR) return false;
-  }
+  return true;
 }
 
 bool write_all(int fd, const char *data, std::size_t size) {
   while (size > 0) {
     const ssize_t written = write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_for(fd, POLLOUT))
-        continue;
-      return false;
-    }
-    if (written == 0) {
-      errno = EIO;
+    if (written < 0 && should_retry(fd, POLLOUT)) continue;
+    if (written <= 0) {
+      // A write that takes nothing would take nothing again.
+      if (written == 0) errno = EIO;
       return false;
     }
     data += written;
@@ -106,245 +113,33 @@ bool input_ready() {
   return poll(&entry, 1, 0) > 0;
 }
 
-// ---- The progress line
-
-// A line on standard error, when it is a terminal, that shows how far a
-// long run has come.
-struct {
-  volatile std::sig_atomic_t drawn;
-  bool wanted;
-  double start;
-  double next_update;
-  int total;
-} Progress;
-
-void erase_progress() {
-  // One write, as the signal handler erases it too and must not wait on a
-  // full standard error; the line is a courtesy, and a failure to erase it
-  // is not reported.
-  if (Progress.drawn && write(STDERR_FILENO, "\r\033[K", 4) != 4) {
+// Writes "tspgen: WHAT: WHY" and its note as one line of standard error,
+// after `lead`, with each control byte of WHAT shown as \ and three octal
+// digits: WHAT may be a name from a file someone else wrote, whose bytes
+// would otherwise reach the terminal as commands that retitle its window or
+// erase its lines. A failure to write it could not be reported anywhere.
+void tell(const char *lead, std::string_view what, std::string_view why,
+          const char *note = "") {
+  // It fits: the name shown takes at most 1020 bytes, the rest 250.
+  char message[1280];
+  char *out = message + std::snprintf(message, 16, "%stspgen: ", lead);
+  for (const char c : what.substr(0, Longest_File_Name)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      out += std::snprintf(out, 5, "\\%03o", byte);
+    else
+      *out++ = c;
   }
-  Progress.drawn = 0;
-}
-
-double seconds_now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) +
-         static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-void start_progress(int total) {
-  // A dumb terminal would show the codes that redraw the line.
-  const char *const terminal_type = std::getenv("TERM");
-  Progress.wanted = Terminal.error && terminal_type != nullptr &&
-                    *terminal_type != '\0' &&
-                    std::strcmp(terminal_type, "dumb") != 0;
-  Progress.total = total;
-  Progress.next_update = 1.0;
-  Progress.start = seconds_now();
-}
-
-void update_progress(int done) {
-  if (!Progress.wanted) return;
-  const double elapsed = seconds_now() - Progress.start;
-  if (elapsed < Progress.next_update) return;
-  Progress.next_update = elapsed + 0.25;
-  char text[100];
-  int length = std::snprintf(
-      text, sizeof text,
-      "tspgen: %d of %d cities (%d%%), %.1f million cities/s", done,
-      Progress.total, static_cast<int>(100.0 * done / Progress.total),
-      done / elapsed / 1e6);
-  // A line that wrapped would leave a copy of itself at each redraw: one
-  // that does not fit loses its rate, then what still does not fit. The
-  // last column stays free, as some terminals wrap on reaching it, and the
-  // width is asked each time, so that a resized window counts.
-  winsize size{};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 &&
-      length >= size.ws_col) {
-    length = static_cast<int>(std::strchr(text, ',') - text);
-    length = std::min(length, size.ws_col - 1);
-  }
-  char line[108];
-  const int drawn =
-      std::snprintf(line, sizeof line, "\r%.*s\033[K", length, text);
-  // Marked first, so that a signal that comes as the line appears erases it.
-  Progress.drawn = 1;
-  // The line is a courtesy: a failure to draw it is not reported.
-  if (!write_all(STDERR_FILENO, line, static_cast<std::size_t>(drawn)))
-    Progress.wanted = false;
-}
-
-// ---- The instance file and its clean-up
-
-enum Phase : std::sig_atomic_t {
-  Before_Open,
-  Opened,
-  Writing,
-  Complete,
-  Discarded
-};
-
-struct {
-  volatile std::sig_atomic_t phase;
-  // The descriptor that reaches the file, or -1 once none does.
-  volatile std::sig_atomic_t fd;
-  const char *name;
-  struct stat opened;
-} Instance_File = {Before_Open, -1, nullptr, {}};
-
-bool same_file(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Removes the name if it still leads straight to the file. Returns why it
-// could not, or 0. The file is held open meanwhile, so no other file can
-// have its device and inode.
-int remove_name_of_instance_file() {
-  struct stat named {};
-  if (lstat(Instance_File.name, &named) != 0)
-    return errno == ENOENT ? 0 : errno;
-  if (!same_file(named, Instance_File.opened)) return 0;
-  return unlink(Instance_File.name) == 0 ? 0 : errno;
-}
-
-// What stays, as discard_instance_file returns it: `what`, with errno
-// set to why.
-const char *remains(const char *what, int why) {
-  errno = why;
-  return what;
-}
-
-// Empties the regular file being written through its descriptor, which
-// empties a symlink's target and the other hard links too, removes its
-// name, and closes it. Returns what stays, as discard_instance_file says:
-// partial data that stay reachable matter more than an emptied file under
-// its name, and data that lost their last name are gone.
-const char *empty_instance_file() {
-  const int fd = Instance_File.fd;
-  if (fd < 0) return remains("; not emptied: ", EBADF);
-  const int not_emptied = ftruncate(fd, 0) == 0 ? 0 : errno;
-  const int not_removed = remove_name_of_instance_file();
-  struct stat now {};
-  const bool unreachable = fstat(fd, &now) == 0 && now.st_nlink == 0;
-  close(fd);
-  if (not_emptied && !unreachable)
-    return remains("; not emptied: ", not_emptied);
-  return not_removed ? remains("; not removed: ", not_removed) : "";
-}
-
-// Deals with the file as its phase asks, once, and closes it before any
-// message, so that a file that took the number of a closed standard error
-// never receives one. Returns what the clean-up left against that phase's
-// promise, as the start of a note for a failure's message that errno ends,
-// or "". Only async-signal-safe calls are made here.
-const char *discard_instance_file() {
-  const std::sig_atomic_t phase = Instance_File.phase;
-  if (phase != Opened && phase != Writing) return "";
-  Instance_File.phase = Discarded;
-  if (phase == Writing && S_ISREG(Instance_File.opened.st_mode))
-    return empty_instance_file();
-  close(Instance_File.fd);
-  return "";
-}
-
-// ---- The caught signals
-
-// The signals that end a process by default and come from outside it: from
-// users, shells, pipelines, timers and limits, and the real-time signals.
-// SIGKILL cannot be caught, SIGXFSZ is ignored, and the signals of a fault
-// in the program itself are left to do their work.
-constexpr int Fatal_Signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,
-                                 SIGALRM, SIGTERM,   SIGUSR1, SIGUSR2,
-                                 SIGXCPU, SIGVTALRM, SIGPROF};
-
-void on_fatal_signal(int signal_number) {
-  discard_instance_file();
-  erase_progress();
-  // The handler was reset on entry, so this ends the process by the same
-  // signal once the handler returns and the signal is unblocked.
-  raise(signal_number);
-}
-
-// Catches the fatal signals but those ignored or blocked when we started
-// (nohup, a background job), which stay so. The handler runs with every
-// signal blocked, so that a second one cannot cut its clean-up short.
-void catch_fatal_signals() {
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  sigprocmask(SIG_SETMASK, nullptr, &blocked);
-  struct sigaction action {};
-  action.sa_handler = on_fatal_signal;
-  action.sa_flags = SA_RESETHAND;
-  sigfillset(&action.sa_mask);
-  const auto catch_signal = [&](int signal_number) {
-    struct sigaction current {};
-    if (!sigismember(&blocked, signal_number) &&
-        sigaction(signal_number, nullptr, &current) == 0 &&
-        current.sa_handler != SIG_IGN)
-      sigaction(signal_number, &action, nullptr);
-  };
-  for (const int signal_number : Fatal_Signals) catch_signal(signal_number);
-#ifdef __linux__
-  // Linux ends a process on these too; NetBSD, say, ignores SIGPWR.
-  catch_signal(SIGPOLL);
-  catch_signal(SIGPWR);
-#endif
-#ifdef SIGSTKFLT
-  catch_signal(SIGSTKFLT);
-#endif
-#ifdef SIGRTMIN
-  // The C library keeps those below SIGRTMIN for itself.
-  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
-    catch_signal(signal_number);
-#endif
-}
-
-// Runs `step` with every signal blocked: one that comes meanwhile acts
-// once it is done, and a failure in it ends the program with none acting.
-template <typename Step>
-void with_signals_blocked(Step step) {
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  sigprocmask(SIG_BLOCK, &all, &before);
-  step();
-  sigprocmask(SIG_SETMASK, &before, nullptr);
-}
-
-// ---- Failures
-
-// Ends the program after a failure: the instance file is dealt with as its
-// phase asks, safe from signals, and then the message is written, which a
-// signal may still interrupt if standard error is slow to take it. The
-// reason is by default that of errno at the call.
-[[noreturn]] void fail(std::string_view what,
-                       std::string_view why = std::strerror(errno)) {
-  const char *remains = "";
-  int why_remains = 0;
-  with_signals_blocked([&] {
-    remains = discard_instance_file();
-    why_remains = errno;
-  });
-  erase_progress();
-  char message[768];
-  const int length = std::snprintf(
-      message, sizeof message, "%stspgen: %.*s: %.*s%s%s\n",
-      Line_Open && Terminal.error ? "\n" : "", static_cast<int>(what.size()),
-      what.data(), static_cast<int>(why.size()), why.data(), remains,
-      *remains != '\0' ? std::strerror(why_remains) : "");
-  write_all(STDERR_FILENO, message,
-            std::min(static_cast<std::size_t>(length), sizeof message - 1));
-  std::exit(EXIT_FAILURE);
+  const auto room = static_cast<std::size_t>(message + sizeof message - out);
+  out += std::snprintf(out, room, ": %.*s%s\n", static_cast<int>(why.size()),
+                       why.data(), note);
+  write_all(STDERR_FILENO, message, static_cast<std::size_t>(out - message));
 }
 
 void say(std::string_view text) {
-  const bool line_open = Terminal.output && text.back() != '\n' &&
-                         (!Terminal.input || input_ready());
   if (!write_all(STDOUT_FILENO, text.data(), text.size()))
     fail("standard output");
-  Line_Open = line_open;
+  Line_Open = Terminal.output && text.back() != '\n';
 }
 
 // ---- Reading the answers
@@ -360,20 +155,18 @@ struct {
 // Reads the next byte into Input. Returns false, with errno set, if the
 // read failed.
 bool read_input() {
+  // Asked only while a prompt leaves the line open: a poll for every byte
+  // would double the cost of a long input.
+  const bool typed_at_prompt = Line_Open && Terminal.input && !input_ready();
   for (;;) {
     unsigned char byte;
     const ssize_t got = read(STDIN_FILENO, &byte, 1);
     if (got >= 0) {
       Input = {got == 1 ? byte : -1, true};
-      // Every read follows a prompt, which the end of input leaves open.
-      if (got == 0) Line_Open = Terminal.output;
+      if (got == 1 && typed_at_prompt) Line_Open = false;
       return true;
     }
-    if (errno == EINTR) continue;
-    if ((errno == EAGAIN || errno == EWOULDBLOCK) &&
-        wait_for(STDIN_FILENO, POLLIN))
-      continue;
-    return false;
+    if (!should_retry(STDIN_FILENO, POLLIN)) return false;
   }
 }
 
@@ -477,7 +270,21 @@ int read_city_count() {
   return count;
 }
 
-// ---- Opening and closing the instance file
+// ---- Opening and locking the instance file
+
+enum Phase { Before_Open, Opened, Writing, Complete, Discarded };
+
+struct {
+  volatile std::sig_atomic_t phase;
+  // The descriptor that reaches the file, or -1 once none does.
+  volatile std::sig_atomic_t fd;
+  const char *name;
+  struct stat opened;
+} Instance_File = {Before_Open, -1, nullptr, {}};
+
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // The console's own files cannot take the instance: a regular file would
 // have the dialogue written among the cities, and the file or pipe of
@@ -501,15 +308,16 @@ void refuse_a_console_file() {
 // One run at a time writes a regular file: the lock is waited for, and
 // holds until the file's last descriptor, the close's copy too, is closed.
 // A wait says so, as the lock may be held by what started us (flock(1)),
-// and would then never end.
+// and would then never end. The notice starts a line of its own on a
+// terminal, where another run's progress line may stand; it never goes to
+// a file that took the number of a closed standard error.
 void lock_instance_file() {
   const int fd = Instance_File.fd;
   int locked = flock(fd, LOCK_EX | LOCK_NB);
   if (locked != 0 && errno == EWOULDBLOCK) {
     if (fd != STDERR_FILENO)
-      dprintf(STDERR_FILENO,
-              "tspgen: %s: waiting for another process to release its lock\n",
-              Instance_File.name);
+      tell(Terminal.redraws ? "\r\033[K" : "", Instance_File.name,
+           "waiting for another process to release its lock");
     while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
     }
   }
@@ -541,42 +349,106 @@ void open_instance_file(const char *name) {
   }
 }
 
+// ---- The truncation
+
+// Runs `step`, a change of the file's state, with every signal blocked: a
+// signal that comes meanwhile acts once it is over, whether it succeeded or
+// not. A step that fails settles the file's phase and gives back why, for
+// the failure to be reported after the section, as a message may wait.
+template <typename Step>
+auto in_critical_section(Step step) {
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &before);
+  const auto result = step();
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return result;
+}
+
 void truncate_instance_file() {
-  with_signals_blocked([] {
+  const int error = in_critical_section([] {
     if (S_ISREG(Instance_File.opened.st_mode) &&
         ftruncate(Instance_File.fd, 0) != 0)
-      fail(Instance_File.name);
+      return errno;
     Instance_File.phase = Writing;
+    return 0;
   });
+  if (error != 0) fail(Instance_File.name, std::strerror(error));
 }
 
-// A close that fails may have lost data, and the file is then emptied like
-// one whose write failed, through `copy` where there is one, else through
-// `fd` if the system kept it open. No other descriptor of it stays open to
-// take the message.
-[[noreturn]] void fail_to_close(int fd, int copy) {
-  const int close_error = errno;
-  if (copy >= 0) {
-    close(fd);
-    Instance_File.fd = copy;
-  } else {
-    Instance_File.fd = fcntl(fd, F_GETFD) != -1 ? fd : -1;
+// ---- The progress line
+
+// A line on standard error, when it is a terminal, that shows how far a
+// long run has come.
+struct {
+  volatile std::sig_atomic_t drawn;
+  bool wanted;
+  double start;
+  double next_update;
+  int total;
+} Progress;
+
+void erase_progress() {
+  // One write, never retried, as the signal handler erases the line too.
+  // On a terminal stopped by Ctrl-S it waits until Ctrl-Q, the clean-up
+  // done by then. The line is a courtesy: a failure to erase it is not
+  // reported.
+  if (Progress.drawn && write(STDERR_FILENO, "\r\033[K", 4) != 4) {
   }
-  fail(Instance_File.name, std::strerror(close_error));
+  Progress.drawn = 0;
 }
 
-// On some systems a close that fails has freed the descriptor all the
-// same, and the name may by then lead to another file: a copy of the
-// descriptor, where one is free, keeps the file within reach through the
-// close. Where only the last close writes the data out, it is the copy's.
-void close_instance_file() {
-  const int fd = Instance_File.fd;
-  const int copy = dup(fd);
-  with_signals_blocked([&] {
-    if (close(fd) != 0) fail_to_close(fd, copy);
-    if (copy >= 0 && close(copy) != 0) fail_to_close(copy, -1);
-    Instance_File.phase = Complete;
-  });
+double seconds_now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) +
+         static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+void start_progress(int total) {
+  // Not where the instance goes to a terminal: among the cities.
+  Progress.wanted = Terminal.redraws && isatty(Instance_File.fd) != 1;
+  Progress.total = total;
+  Progress.next_update = 1.0;
+  Progress.start = seconds_now();
+}
+
+void update_progress(int done) {
+  if (!Progress.wanted) return;
+  const double elapsed = seconds_now() - Progress.start;
+  if (elapsed < Progress.next_update) return;
+  Progress.next_update = elapsed + 0.25;
+  // A line that wrapped would leave a copy of itself at each redraw. Where
+  // the line does not fit, a shorter one is drawn, each true as it stands,
+  // never a number cut short; where none fits, none. The last column stays
+  // free, as some terminals wrap on reaching it, and the width is asked at
+  // each redraw, so that a resized window counts.
+  char line[112] = "\r";
+  char *const text = line + 1;
+  const std::size_t room = sizeof line - 4;
+  winsize size{};
+  const int width =
+      ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0
+          ? size.ws_col - 1
+          : static_cast<int>(room);
+  const int total = Progress.total;
+  const int percent = static_cast<int>(100.0 * done / total);
+  int length = std::snprintf(
+      text, room, "tspgen: %d of %d cities (%d%%), %.1f million cities/s", done,
+      total, percent, done / elapsed / 1e6);
+  if (length > width)
+    length = std::snprintf(text, room, "tspgen: %d of %d cities (%d%%)", done,
+                           total, percent);
+  if (length > width)
+    length = std::snprintf(text, room, "tspgen: %d%%", percent);
+  if (length > width) length = 0;
+  std::memcpy(text + length, "\033[K", 3);
+  // Marked first, so that a signal that comes as the line appears erases it.
+  Progress.drawn = 1;
+  // The line is a courtesy: a failure to draw it is not reported.
+  if (!write_all(STDERR_FILENO, line, static_cast<std::size_t>(length) + 4))
+    Progress.wanted = false;
 }
 
 // ---- Digits
@@ -683,13 +555,8 @@ char *write_city_block(char *out, std::uint32_t block, std::uint32_t first_low,
 }
 
 void write_header(int count) {
-  char *out = File_Buffer.bytes + File_Buffer.used;
-  if (count < 0) *out++ = '-';
-  // The magnitude in unsigned arithmetic, which also holds that of INT_MIN.
-  const auto value = static_cast<std::uint32_t>(count);
-  out = write_decimal(out, count < 0 ? 0U - value : value);
-  for (const char c : std::string_view(" 0\n")) *out++ = c;
-  File_Buffer.used = static_cast<std::size_t>(out - File_Buffer.bytes);
+  File_Buffer.used = static_cast<std::size_t>(std::snprintf(
+      File_Buffer.bytes, sizeof File_Buffer.bytes, "%d 0\n", count));
 }
 
 // Kept out of main: inlined there, GCC spills a register in the loop over
@@ -715,6 +582,42 @@ void write_header(int count) {
   erase_progress();
 }
 
+// ---- The close
+
+// After a failed close, settles the descriptor through which the clean-up
+// empties the file, like one whose write failed: `copy` where there is
+// one, else `fd` if the system kept it open. Some systems keep `fd` open
+// after a failure, so it is closed again beside a copy: no descriptor of
+// the file but the one settled stays open to take the message. Returns why
+// the close failed.
+int settle_after_failed_close(int fd, int copy) {
+  const int close_error = errno;
+  if (copy >= 0) {
+    close(fd);
+    Instance_File.fd = copy;
+  } else {
+    Instance_File.fd = fcntl(fd, F_GETFD) != -1 ? fd : -1;
+  }
+  return close_error;
+}
+
+// On some systems a close that fails has freed the descriptor all the
+// same, and the name may by then lead to another file: a copy of the
+// descriptor, where one is free, keeps the file within reach through the
+// close. Where only the last close writes the data out, it is the copy's.
+void close_instance_file() {
+  const int fd = Instance_File.fd;
+  const int copy = dup(fd);
+  const int error = in_critical_section([&] {
+    if (close(fd) != 0) return settle_after_failed_close(fd, copy);
+    if (copy >= 0 && close(copy) != 0)
+      return settle_after_failed_close(copy, -1);
+    Instance_File.phase = Complete;
+    return 0;
+  });
+  if (error != 0) fail(Instance_File.name, std::strerror(error));
+}
+
 void write_instance(const char *name, int count) {
   open_instance_file(name);
   truncate_instance_file();
@@ -724,11 +627,129 @@ void write_instance(const char *name, int count) {
   close_instance_file();
 }
 
+// ---- The clean-up
+
+// What the clean-up left against its phase's promise, and why: partial
+// data that stay reachable ("not emptied"), which matter more than the
+// emptied file under its name ("not removed"); no `what` where it kept it.
+struct Left_Behind {
+  const char *what;
+  int why;
+};
+
+// Removes the name if it still leads straight to the file. Returns why it
+// could not, or 0. The file is held open meanwhile, so no other file can
+// have its device and inode.
+int remove_name_of_instance_file() {
+  struct stat named {};
+  if (lstat(Instance_File.name, &named) != 0)
+    return errno == ENOENT ? 0 : errno;
+  if (!same_file(named, Instance_File.opened)) return 0;
+  return unlink(Instance_File.name) == 0 ? 0 : errno;
+}
+
+// Empties the regular file being written through its descriptor, which
+// empties a symlink's target and the other hard links too, removes its
+// name, and closes it. Data that lost their last name are gone, emptied or
+// not.
+Left_Behind empty_instance_file() {
+  const int fd = Instance_File.fd;
+  if (fd < 0) return {"not emptied", EBADF};
+  const int not_emptied = ftruncate(fd, 0) == 0 ? 0 : errno;
+  const int not_removed = remove_name_of_instance_file();
+  struct stat now {};
+  const bool unreachable = fstat(fd, &now) == 0 && now.st_nlink == 0;
+  close(fd);
+  if (not_emptied && !unreachable) return {"not emptied", not_emptied};
+  if (not_removed) return {"not removed", not_removed};
+  return {};
+}
+
+// Deals with the file as its phase asks, once, and closes it before any
+// message, so that a file that took the number of a closed standard error
+// never receives one. Only async-signal-safe calls are made here.
+Left_Behind discard_instance_file() {
+  const std::sig_atomic_t phase = Instance_File.phase;
+  if (phase != Opened && phase != Writing) return {};
+  Instance_File.phase = Discarded;
+  if (phase == Writing && S_ISREG(Instance_File.opened.st_mode))
+    return empty_instance_file();
+  close(Instance_File.fd);
+  return {};
+}
+
+// The clean-up is a critical section too; the message after it may wait
+// on a slow standard error, and a signal then still ends the run.
+void fail(std::string_view what, std::string_view why) {
+  const Left_Behind left = in_critical_section(discard_instance_file);
+  erase_progress();
+  char note[96] = "";
+  if (left.what != nullptr)
+    std::snprintf(note, sizeof note, "; %s: %s", left.what,
+                  std::strerror(left.why));
+  tell(Line_Open && Terminal.error ? "\n" : "", what, why, note);
+  std::exit(EXIT_FAILURE);
+}
+
+// ---- The caught signals
+
+// The signals that end a process by default and come from outside it: from
+// users, shells, pipelines, timers and limits, and the real-time signals.
+// SIGKILL cannot be caught, SIGXFSZ is ignored, and the signals of a fault
+// in the program itself are left to do their work.
+constexpr int Fatal_Signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,
+                                 SIGALRM, SIGTERM,   SIGUSR1, SIGUSR2,
+                                 SIGXCPU, SIGVTALRM, SIGPROF};
+
+void on_fatal_signal(int signal_number) {
+  discard_instance_file();
+  erase_progress();
+  // The handler was reset on entry, so this ends the process by the same
+  // signal once the handler returns and the signal is unblocked.
+  raise(signal_number);
+}
+
+// Catches the fatal signals but those ignored or blocked when we started
+// (nohup, a background job), which stay so. The handler runs with every
+// signal blocked, so that a second one cannot cut its clean-up short.
+void catch_fatal_signals() {
+  sigset_t blocked;
+  sigprocmask(SIG_SETMASK, nullptr, &blocked);
+  struct sigaction action {};
+  action.sa_handler = on_fatal_signal;
+  action.sa_flags = SA_RESETHAND;
+  sigfillset(&action.sa_mask);
+  const auto catch_signal = [&](int signal_number) {
+    struct sigaction current {};
+    if (!sigismember(&blocked, signal_number) &&
+        sigaction(signal_number, nullptr, &current) == 0 &&
+        current.sa_handler != SIG_IGN)
+      sigaction(signal_number, &action, nullptr);
+  };
+  for (const int signal_number : Fatal_Signals) catch_signal(signal_number);
+#ifdef __linux__
+  // Linux ends a process on these too; NetBSD, say, ignores SIGPWR.
+  catch_signal(SIGPOLL);
+  catch_signal(SIGPWR);
+#endif
+#ifdef SIGSTKFLT
+  catch_signal(SIGSTKFLT);
+#endif
+#ifdef SIGRTMIN
+  // The C library keeps those below SIGRTMIN for itself.
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
+    catch_signal(signal_number);
+#endif
+}
+
 }  // namespace
 
 int main() {
+  const char *const type = std::getenv("TERM");
   Terminal = {isatty(STDIN_FILENO) == 1, isatty(STDOUT_FILENO) == 1,
-              isatty(STDERR_FILENO) == 1};
+              isatty(STDERR_FILENO) == 1,
+              isatty(STDERR_FILENO) == 1 && type != nullptr && *type != '\0' &&
+                  std::strcmp(type, "dumb") != 0};
   // A write past the file-size limit then fails with EFBIG and is reported
   // like any other failure, instead of killing the program mid-file.
   signal(SIGXFSZ, SIG_IGN);
