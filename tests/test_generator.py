@@ -52,34 +52,33 @@ def as_typed_at_a_shell(on_terminal=False):
 
 # Runs a command by /bin/sh in a session of its own, and kills its process group when it ends,
 # when it is silent or does not end for 20 seconds, or when the runner ends: nothing a faulty
-# build starts outlives it. Gives the status as a shell does, and what standard error showed.
+# build starts outlives it. Gives the status as a shell does, and what standard error showed, or
+# on a terminal what the terminal showed, the answers typed there a piece at each prompt.
 def run(command, answers, directory, on_terminal=False):
     master, slave = os.openpty() if on_terminal else (None, subprocess.PIPE)
-    if on_terminal:  # sized before the shell starts, so that a row's own stty wins
+    # A terminal is sized before the shell starts, so that a row's own stty wins.
+    if on_terminal:
         termios.tcsetwinsize(slave, (24, 80))
     with subprocess.Popen(["/bin/sh", "-c", HELPERS + "\n" + command], stdin=slave, stdout=slave,
                           stderr=slave, cwd=directory, env=ENV, start_new_session=True,
                           preexec_fn=lambda: as_typed_at_a_shell(on_terminal)) as shell:
         try:
-            seen = (screen(master, slave, answers) if on_terminal
-                    else shell.communicate(answers.encode("latin-1"), 20)[1])
+            # A terminal shows what it shows till no process holds it; "^" waits for a prompt.
+            if on_terminal:
+                os.close(slave)
+                with pexpect.fdpexpect.fdspawn(master, timeout=20) as terminal:
+                    terminal.logfile_read = io.BytesIO()
+                    for piece in re.split(r"(\^)", answers):
+                        terminal.expect_exact(": ") if piece == "^" else terminal.send(piece)
+                    terminal.expect(pexpect.EOF)
+                    seen = terminal.logfile_read.getvalue().replace(b"\r\n", b"\n")
+            else:
+                seen = shell.communicate(answers.encode("latin-1"), 20)[1]
             shell.wait(20)
         finally:
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(shell.pid, signal.SIGKILL)
     return str(shell.returncode if shell.returncode >= 0 else 128 - shell.returncode), seen
-
-
-# What the terminal showed till no process held it, the answers typed piece by piece, each "^"
-# in them a wait for the next prompt.
-def screen(master, slave, answers):
-    os.close(slave)
-    with pexpect.fdpexpect.fdspawn(master, timeout=20) as terminal:
-        terminal.logfile_read = io.BytesIO()
-        for piece in re.split(r"(\^)", answers):
-            terminal.expect_exact(": ") if piece == "^" else terminal.send(piece)
-        terminal.expect(pexpect.EOF)
-        return terminal.logfile_read.getvalue().replace(b"\r\n", b"\n")
 
 
 # Whether a run gave an outcome: its status, message and files, or its status and screen.
@@ -100,7 +99,7 @@ def holds(outcome, status, seen, directory):
 
 
 def expected(form):
-    return form[1] + instance(*(int(number) for number in form.groups()[1:] if number))
+    return form[1] + instance(*map(int, filter(None, form.groups()[1:])))
 
 
 # The signals that end a process by default, each sent by a shell to itself (a stop signal
@@ -125,7 +124,7 @@ def faults(command, answers, directory):
         seen[name := entry.partition("(")[0]] += 1
         if re.match(r"\w+\(", entry) and (injected if second else "(main+" in entry):
             made.append(f"-e inject={name}:%s:when={seen[name]}")
-        injected = injected or "(INJECTED)" in entry.partition("\n")[0]
+        injected |= "(INJECTED)" in entry
     return [first + c % "error=EIO" for c in made] + [c % "signal=TERM" for c in made if not second]
 
 
@@ -135,8 +134,7 @@ def faults(command, answers, directory):
 def test_row(heading, name, command, answers, outcomes, tmp_path):
     runs = [(command, outcomes)]
     if "$n" in command:
-        runs = [(f"n={n}; {command}", [[str(128 + n)] + outcomes[0][1:]])
-                for n in caught_signals()]
+        runs = [(f"n={n}; {command}", [[str(128 + n), *outcomes[0][1:]]]) for n in caught_signals()]
     elif "fault" in command:
         runs = [(re.sub(r"\$(second_)?fault", fault, command), outcomes)
                 for fault in faults(command, answers, tmp_path)]
