@@ -443,7 +443,7 @@ void update_progress(int done) {
   if (length > width)
     length = std::snprintf(text, room, "tspgen: %d%%", percent);
   if (length > width) length = 0;
-  std::memcpy(text + length, "\033[K", 3);
+  std::strcpy(text + length, "\033[K");
   // Marked first, so that a signal that comes as the line appears erases it.
   Progress.drawn = 1;
   // The line is a courtesy: a failure to draw it is not reported.
