@@ -116,8 +116,7 @@ def caught_signals():
 # $fault, those with main in their stack; with $second_fault, those on f after its first write,
 # which fails. Each call is named by its occurrence among the calls of its name that strace sees.
 def faults(command, answers, directory):
-    second = "$second_fault" in command
-    first = "-P f -e inject=write:error=EIO:when=1 " * second
+    first = "-P f -e inject=write:error=EIO:when=1 " * (second := "$second_fault" in command)
     run(re.sub(r"\$(second_)?fault", "-k -o trace " + first, command), answers, directory)
     made, seen, injected = [], collections.Counter(), False
     for entry in re.split(r"\n(?! > )", (directory / "trace").read_text()):
