@@ -745,11 +745,11 @@ void catch_fatal_signals() {
 }  // namespace
 
 int main() {
-  const char *const type = std::getenv("TERM");
   Terminal = {isatty(STDIN_FILENO) == 1, isatty(STDOUT_FILENO) == 1,
-              isatty(STDERR_FILENO) == 1,
-              isatty(STDERR_FILENO) == 1 && type != nullptr && *type != '\0' &&
-                  std::strcmp(type, "dumb") != 0};
+              isatty(STDERR_FILENO) == 1, false};
+  const char *const type = std::getenv("TERM");
+  Terminal.redraws = Terminal.error && type != nullptr && *type != '\0' &&
+                     std::strcmp(type, "dumb") != 0;
   // A write past the file-size limit then fails with EFBIG and is reported
   // like any other failure, instead of killing the program mid-file.
   signal(SIGXFSZ, SIG_IGN);
